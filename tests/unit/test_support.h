@@ -1,0 +1,50 @@
+// Helpers shared by the unit tests: temporary folders, whole-file I/O, a fake clock.
+#pragma once
+#include <windows.h>
+
+#include <atomic>
+#include <functional>
+#include <string>
+
+#include "common/seam.h"
+
+// A fresh folder under the system's temporary folder, removed with its contents.
+class TempDir {
+public:
+    TempDir();
+    ~TempDir();
+    TempDir(const TempDir&) = delete;
+    TempDir& operator=(const TempDir&) = delete;
+    const std::wstring& path() const { return path_; }
+    std::wstring operator/(const std::wstring& name) const { return path_ + L"\\" + name; }
+
+private:
+    std::wstring path_;
+};
+
+std::string ReadBytes(const std::wstring& path);
+bool WriteBytes(const std::wstring& path, const std::string& bytes);
+bool FileExists(const std::wstring& path);
+// Folder of the running test executable.
+std::wstring TestBinFolder();
+std::string Narrow(const std::wstring& text);
+
+// A clock whose "now" is set by the test; Sleep is counted, may run a hook, and sleeps
+// only one real millisecond so that waiting threads still yield.
+class FakeClock : public seam::Clock {
+public:
+    FakeClock();
+    ~FakeClock() override;
+    void Sleep(DWORD milliseconds) override;
+    int64_t Now() override { return now.load(); }
+    DWORD TickCount() override { return tick.load(); }
+
+    std::atomic<int64_t> now{1796634303};  // 2026-12-07 09:05:03 UTC
+    std::atomic<DWORD> tick{0};
+    std::atomic<int> sleeps{0};
+    std::atomic<DWORD> sleptMilliseconds{0};
+    std::function<void(DWORD)> onSleep;
+
+private:
+    seam::Clock* previous_;
+};

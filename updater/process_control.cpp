@@ -1,0 +1,5 @@
+#include "updater/updater.h"
+
+void CUpdater::Terminator() {}
+
+void CUpdater::Launcher() {}

@@ -1,0 +1,73 @@
+// The update run: settings, list rows and the steps of one run.
+#pragma once
+#include <string>
+#include <vector>
+
+// One row of list.txt.
+struct _updateListData {
+    std::wstring name;
+    std::wstring version;
+    std::wstring digest;
+    std::wstring folder;
+    bool downloadOnly = false;
+};
+
+class CUpdater {
+public:
+    // Settings come from the INI files beside the running executable.
+    CUpdater();
+    // Settings come from the INI files in `programFolder` (tests run from elsewhere).
+    explicit CUpdater(const std::wstring& programFolder);
+
+    bool LoadSettings();
+
+    bool DownloadList();
+    bool ReadList();
+    bool CheckList();
+    bool DownloadFiles();
+    void Terminator();
+    bool BackupFiles();
+    bool UpdateFiles();
+    void Launcher();
+    void Complete();
+    void UploadLog(const std::wstring& text);
+
+    // Members in the order of the run object.
+    std::wstring m_programFolder;
+    std::wstring m_updateSettingsFile;
+    std::wstring m_workFolderName;
+    std::wstring m_server;
+    int m_port = 80;
+    bool m_ssl = false;
+    int m_psid = 80;
+    int m_hostId = 80;
+    std::wstring m_versionSetting;
+    std::wstring m_versionHashSetting;
+    std::wstring m_moduleSetting;
+    std::wstring m_moduleHashSetting;
+    std::wstring m_listPath;
+    std::wstring m_listHashPath;
+    std::wstring m_modulesPath;
+    std::wstring m_completePath;
+    std::wstring m_logPath;
+    std::vector<std::wstring> m_stopList;
+    std::vector<std::wstring> m_startList;
+    std::vector<_updateListData> m_listRows;
+    std::vector<_updateListData> m_updateSet;
+    std::vector<_updateListData> m_downloadedSet;
+    std::wstring m_proxyServer;
+    std::wstring m_proxyUserName;
+    std::wstring m_proxyPassword;
+    int m_proxyPort = 0;
+
+private:
+    void Construct();
+    bool m_folderGiven = false;
+};
+
+// Copies the running executable to "tmp_Updater.exe" beside it and starts the copy with
+// "tmp". Always true.
+bool RelaunchFromTempCopy();
+
+// One update run (the updater started with an argument). Returns the exit code.
+int RunUpdateMode();
