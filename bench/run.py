@@ -1,0 +1,68 @@
+#!/usr/bin/env python3
+"""Runs the benchmarks under Wine and prints their figures with same-run baselines.
+
+Usage (after ./run build, with the Wine environment of ./run or tools/winerun):
+    python3 bench/run.py [log|hash|all]
+"""
+import os
+import subprocess
+import sys
+import tempfile
+import time
+
+ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+BIN = os.path.join(ROOT, "build", "bin")
+WINERUN = os.path.join(ROOT, "tools", "winerun")
+
+
+def figures(output):
+    values = {}
+    for line in output.splitlines():
+        parts = line.split()
+        if len(parts) == 2:
+            values[parts[0]] = parts[1]
+    return values
+
+
+def bench_log():
+    with tempfile.TemporaryDirectory(prefix="pw_bench_log_") as folder:
+        out = subprocess.run([WINERUN, os.path.join(BIN, "log_bench.exe"), folder],
+                             capture_output=True, text=True, check=True).stdout
+    print("log writer:")
+    print(out.rstrip())
+
+
+def bench_hash(size_mib=512):
+    with tempfile.TemporaryDirectory(prefix="pw_bench_hash_") as folder:
+        path = os.path.join(folder, "big.bin")
+        with open(path, "wb") as f:
+            block = os.urandom(1 << 20)
+            for _ in range(size_mib):
+                f.write(block)
+        # Warm the page cache once so both sides read from memory.
+        subprocess.run(["cat", path], stdout=subprocess.DEVNULL, check=True)
+        start = time.monotonic()
+        md5 = subprocess.run(["md5sum", path], capture_output=True, text=True, check=True)
+        md5_seconds = time.monotonic() - start
+        out = figures(subprocess.run([WINERUN, os.path.join(BIN, "hash_bench.exe"), path],
+                                     capture_output=True, text=True, check=True).stdout)
+    ours = float(out["seconds"])
+    same = out["digest"] == md5.stdout.split()[0]
+    print(f"HashFile on {size_mib} MiB:")
+    print(f"  HashFile {ours:.2f} s ({size_mib / ours:.0f} MiB/s), md5sum {md5_seconds:.2f} s"
+          f" ({size_mib / md5_seconds:.0f} MiB/s), ratio {ours / md5_seconds:.2f}")
+    print(f"  digest matches md5sum: {same}")
+    print(f"  peak working set {out['peak_working_set_kib']} KiB,"
+          f" peak private bytes {out['peak_pagefile_kib']} KiB")
+
+
+def main():
+    which = sys.argv[1] if len(sys.argv) > 1 else "all"
+    if which in ("log", "all"):
+        bench_log()
+    if which in ("hash", "all"):
+        bench_hash()
+
+
+if __name__ == "__main__":
+    main()
