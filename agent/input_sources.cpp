@@ -1,7 +1,6 @@
 #include "agent/input_sources.h"
 
-CSystemInputSources::CSystemInputSources()
-    : xinput_(::LoadLibraryW(L"xinput9_1_0.dll")) {
+CSystemInputSources::CSystemInputSources() : xinput_(::LoadLibraryW(L"xinput9_1_0.dll")) {
     if (!xinput_) return;
     // Through void* so that the compiler accepts the change of function type.
     void* address = reinterpret_cast<void*>(::GetProcAddress(xinput_.get(), "XInputGetState"));

@@ -18,9 +18,9 @@ TEST(Daybreak, Table) {
         {L"09:00:00", L"09:00:00", L"09:10:00", false},  // the previous pass was the moment
         {L"23:55:00", L"23:58:00", L"00:05:00", false},  // that day has no daybreak
         {L"00:05:00", L"23:58:00", L"00:15:00", false},
-        {L"", L"00:00:00", L"09:00:00", false},          // first pass
+        {L"", L"00:00:00", L"09:00:00", false},  // first pass
         {L"", L"09:00:00", L"09:00:00", false},
-        {L"07:00:00", L"7:30", L"08:00:00", false},      // one-digit hour: never
+        {L"07:00:00", L"7:30", L"08:00:00", false},  // one-digit hour: never
         {L"23:55:00", L"7:30", L"00:05:00", false},
         {L"06:00:00", L"7:30", L"23:59:59", false},
         {L"10:00:00", L"08:00:00", L"09:00:10", true},   // clock set back past the start

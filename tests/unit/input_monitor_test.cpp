@@ -20,17 +20,22 @@ TEST(InputMonitor, OnlyOneToThreeOnIdleAndThreeToOneOnActivity) {
         bool activeLeftSignalled;
     };
     const Case cases[] = {
-        {true, false, 1, {3}, false},   {false, true, 3, {1}, false},
-        {true, false, 3, {}, false},    {false, true, 1, {}, false},
-        {true, false, 5, {}, false},    {false, true, 5, {}, false},
-        {true, false, 4, {}, false},    {false, true, 2, {}, false},
+        {true, false, 1, {3}, false},
+        {false, true, 3, {1}, false},
+        {true, false, 3, {}, false},
+        {false, true, 1, {}, false},
+        {true, false, 5, {}, false},
+        {false, true, 5, {}, false},
+        {true, false, 4, {}, false},
+        {false, true, 2, {}, false},
         // Both signalled: the idle event is taken, the active one stays for the next wake.
-        {true, true, 1, {3}, true},     {true, true, 3, {}, true},
+        {true, true, 1, {3}, true},
+        {true, true, 3, {}, true},
     };
     FakeClock clock;
     for (const Case& c : cases) {
-        SCOPED_TRACE(testing::Message() << "idle " << c.idle << ", active " << c.active
-                                        << ", status " << c.status);
+        SCOPED_TRACE(testing::Message()
+                     << "idle " << c.idle << ", active " << c.active << ", status " << c.status);
         unique_handle idle(::CreateEventW(nullptr, FALSE, FALSE, nullptr));
         unique_handle active(::CreateEventW(nullptr, FALSE, FALSE, nullptr));
         const HANDLE pair[2] = {idle.get(), active.get()};

@@ -20,7 +20,7 @@ JOYINFOEX Reading(DWORD x, DWORD y, DWORD z, DWORD buttons, DWORD pov, DWORD ruv
     return info;
 }
 
-constexpr DWORD C = 32767;          // centre of every axis
+constexpr DWORD C = 32767;           // centre of every axis
 constexpr uint32_t kAtRest = 98301;  // 32767 + 65534
 
 uint32_t Fingerprint(const FakeJoystick& stick) {
