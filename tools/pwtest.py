@@ -1,0 +1,240 @@
+"""Shared helpers of the end-to-end tests (tests/e2e/test_*.py).
+
+    import os, sys
+    sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "tools"))
+    import pwtest
+    from presence_server import PresenceServer, Answer
+
+    BIN, SOURCE, WINERUN          built executables (PW_BIN), source root (PW_SOURCE), tools/winerun
+    wait_for(pred, timeout)       polls pred() until true; returns its last value
+    Install(exes)                 temporary install folder holding copies of PW_BIN executables;
+                                  .path, .join(*parts), .write_ini(name, sections),
+                                  .configure_updater(srv, ...), .configure_agent(srv, ...),
+                                  .log(), .cleanup(); also a context manager
+    write_ini(path, sections)     {section: {key: value}} as a CR LF INI file (ANSI by default)
+    make_repo(folder, files, rows) update repository folder: list.txt + modules/
+    run(exe, args, timeout)       runs a program to its end under tools/winerun
+    start(exe, args)              starts one (Popen); stop it with stop(proc)
+    read_log(folder_or_file)      log lines (latin-1, split at CR LF); log_text() for the text
+"""
+import hashlib
+import os
+import shutil
+import subprocess
+import sys
+import tempfile
+import time
+
+SOURCE = os.path.abspath(os.environ.get(
+    "PW_SOURCE", os.path.join(os.path.dirname(os.path.abspath(__file__)), "..")))
+BIN = os.path.abspath(os.environ.get("PW_BIN", os.path.join(SOURCE, "build", "bin")))
+WINERUN = os.path.join(SOURCE, "tools", "winerun")
+
+sys.path.insert(0, os.path.join(SOURCE, "tools"))
+from presence_server import PresenceServer, Answer, ROUTES  # noqa: E402,F401
+
+
+def wait_for(predicate, timeout=30.0, interval=0.05):
+    deadline = time.monotonic() + timeout
+    while time.monotonic() < deadline:
+        value = predicate()
+        if value:
+            return value
+        time.sleep(interval)
+    return predicate()
+
+
+def write_ini(path, sections, encoding="cp1252"):
+    """Writes {section: {key: value}} as an INI file with CR LF line ends.
+
+    The programs read it with the private-profile functions: a file without byte-order mark
+    is taken in the ANSI code page; encoding="utf-16" writes one with a byte-order mark.
+    """
+    lines = []
+    for section, keys in sections.items():
+        lines.append(f"[{section}]")
+        for key, value in keys.items():
+            if isinstance(value, bool):
+                value = int(value)
+            lines.append(f"{key}={value}")
+        lines.append("")
+    with open(path, "wb") as f:
+        f.write("\r\n".join(lines).encode(encoding))
+
+
+def md5_hex(data):
+    return hashlib.md5(data).hexdigest()
+
+
+def make_repo(folder, files=None, rows=None, list_bytes=None):
+    """Fills an update repository folder as the presence server serves it.
+
+    files: {name: bytes} written to modules/. rows: list.txt lines given as strings or tuples
+    (name, version[, folder[, download_only]]) whose digest is taken from files[name]; by
+    default one row "name|0|digest" per file. list_bytes overrides list.txt entirely.
+    Returns list.txt's bytes.
+    """
+    files = files or {}
+    os.makedirs(os.path.join(folder, "modules"), exist_ok=True)
+    for name, data in files.items():
+        with open(os.path.join(folder, "modules", name), "wb") as f:
+            f.write(data)
+    if list_bytes is None:
+        if rows is None:
+            rows = [(name, "0") for name in files]
+        lines = []
+        for row in rows:
+            if isinstance(row, str):
+                lines.append(row)
+                continue
+            name, version, *rest = row
+            cols = [name, version]
+            if rest:
+                cols.append(rest[0] or ".")
+            cols.append(md5_hex(files[name]))
+            if len(rest) > 1:
+                cols.append("1" if rest[1] else "0")
+            lines.append("|".join(cols))
+        list_bytes = "".join(line + "\r\n" for line in lines).encode("ascii")
+    with open(os.path.join(folder, "list.txt"), "wb") as f:
+        f.write(list_bytes)
+    return list_bytes
+
+
+def updater_ini(srv, host_id=12, ssl=False, server="127.0.0.1"):
+    """(config.ini, update.ini) sections that point the updater at srv."""
+    sections = srv.ini_sections()
+    config = {"Config": {"Server": server, "Port": srv.port, "SSL": int(ssl),
+                         "HostID": host_id}}
+    return config, {"Update": sections["Update"]}
+
+
+def agent_config(srv, host_id=12, ssl=False, server="127.0.0.1"):
+    """config.ini sections that point the agent at srv."""
+    return {"Config": {"Server": server, "Port": srv.port, "SSL": int(ssl), "HostID": host_id},
+            "Server": srv.ini_sections()["Server"]}
+
+
+def win_path(path):
+    """The Wine view (Z: drive) of a Linux path."""
+    return "Z:" + os.path.abspath(path).replace("/", "\\")
+
+
+def _exe_path(exe):
+    if os.path.isabs(exe) or os.sep in exe:
+        return exe
+    return os.path.join(BIN, exe)
+
+
+def run(exe, args=(), timeout=120, cwd=None, env=None):
+    """Runs a program under Wine to its end: CompletedProcess (stdout/stderr bytes)."""
+    return subprocess.run([WINERUN, _exe_path(exe), *args], stdin=subprocess.DEVNULL,
+                          capture_output=True, timeout=timeout, cwd=cwd,
+                          env=None if env is None else {**os.environ, **env})
+
+
+def start(exe, args=(), cwd=None, env=None, output=None):
+    """Starts a program under Wine; output: None (discarded) or a file path."""
+    out = subprocess.DEVNULL if output is None else open(output, "wb")
+    try:
+        return subprocess.Popen([WINERUN, _exe_path(exe), *args], stdin=subprocess.DEVNULL,
+                                stdout=out, stderr=subprocess.STDOUT, cwd=cwd,
+                                env=None if env is None else {**os.environ, **env})
+    finally:
+        if output is not None:
+            out.close()
+
+
+def stop(proc, timeout=10):
+    """Ends a process started by start() (the wine launcher and what it waits for)."""
+    if proc.poll() is None:
+        proc.terminate()
+        try:
+            proc.wait(timeout)
+        except subprocess.TimeoutExpired:
+            proc.kill()
+            proc.wait(timeout)
+    return proc.returncode
+
+
+LOG_PLACES = (("updatelog", "log.txt"), ("logs", "log.txt"), ("log.txt",))
+
+
+def log_file(folder_or_file):
+    if os.path.isfile(folder_or_file):
+        return folder_or_file
+    for parts in LOG_PLACES:
+        path = os.path.join(folder_or_file, *parts)
+        if os.path.isfile(path):
+            return path
+    return os.path.join(folder_or_file, *LOG_PLACES[0])
+
+
+def log_text(folder_or_file):
+    """The log's text, its bytes taken as latin-1 ("" when there is none yet)."""
+    try:
+        with open(log_file(folder_or_file), "rb") as f:
+            return f.read().decode("latin-1")
+    except FileNotFoundError:
+        return ""
+
+
+def read_log(folder_or_file):
+    """The log's lines without their CR LF (a folder: its updatelog/ or logs/ log.txt)."""
+    text = log_text(folder_or_file)
+    lines = text.split("\r\n")
+    if lines and lines[-1] == "":
+        lines.pop()
+    return lines
+
+
+def log_messages(folder_or_file):
+    """The message part of each log line (after "time|code|")."""
+    return [line.split("|", 2)[2] if line.count("|") >= 2 else line
+            for line in read_log(folder_or_file)]
+
+
+class Install:
+    """A temporary install folder with copies of the chosen executables."""
+
+    def __init__(self, exes=("updater.exe",), prefix="pw_e2e_"):
+        self.path = tempfile.mkdtemp(prefix=prefix)
+        for exe in exes:
+            shutil.copy(_exe_path(exe), self.path)
+
+    def join(self, *parts):
+        return os.path.join(self.path, *parts)
+
+    def exe(self, name="updater.exe"):
+        return self.join(name)
+
+    def write_ini(self, name, sections, encoding="cp1252"):
+        write_ini(self.join(name), sections, encoding)
+
+    def configure_updater(self, srv, host_id=12, ssl=False, server="127.0.0.1", proxy=None):
+        config, update = updater_ini(srv, host_id, ssl, server)
+        self.write_ini("config.ini", config)
+        self.write_ini("update.ini", update)
+        if proxy is not None:
+            self.write_ini("proxy.ini", {"Proxy": proxy})
+
+    def configure_agent(self, srv, host_id=12, ssl=False, server="127.0.0.1"):
+        self.write_ini("config.ini", agent_config(srv, host_id, ssl, server))
+
+    def run(self, exe="updater.exe", args=(), timeout=120):
+        return run(self.exe(exe), args, timeout)
+
+    def log(self):
+        return read_log(self.path)
+
+    def log_text(self):
+        return log_text(self.path)
+
+    def cleanup(self):
+        shutil.rmtree(self.path, ignore_errors=True)
+
+    def __enter__(self):
+        return self
+
+    def __exit__(self, *exc):
+        self.cleanup()
