@@ -72,6 +72,7 @@ import argparse
 import base64
 import hashlib
 import http.server
+import io
 import json
 import os
 import re
@@ -303,8 +304,20 @@ class _Handler(http.server.BaseHTTPRequestHandler):
 
     def setup(self):
         super().setup()
+        self.server.owner._track(self.connection, True)
         if isinstance(self.connection, ssl.SSLSocket):
-            self.connection.do_handshake()
+            try:
+                self.connection.do_handshake()
+            except (OSError, ssl.SSLError):
+                # A client that refuses the certificate is not an error of the server.
+                self.close_connection = True
+                self.rfile = io.BytesIO()
+
+    def finish(self):
+        try:
+            super().finish()
+        finally:
+            self.server.owner._track(self.connection, False)
 
     def handle_one_request(self):
         try:
@@ -464,6 +477,10 @@ class _HTTPServer(http.server.ThreadingHTTPServer):
     block_on_close = False
     allow_reuse_address = False
 
+    def handle_error(self, request, client_address):
+        # Clients that vanish mid-request are part of the scenarios, not server faults.
+        pass
+
 
 class PresenceServer:
     def __init__(self, repo=None, tls=None, live=False, routes=None, conf=None,
@@ -480,6 +497,7 @@ class PresenceServer:
         self._scripts = {}
         self._prefix_scripts = {}
         self._lock = threading.Condition()
+        self._connections = set()
         self._httpd = _HTTPServer((host, port), _Handler, bind_and_activate=True)
         self._httpd.owner = self
         self.scheme = "http"
@@ -505,11 +523,26 @@ class PresenceServer:
         return self
 
     def stop(self):
+        """Stops listening and closes open connections, so no kept-alive one answers later."""
         if self._thread:
             self._httpd.shutdown()
             self._thread.join(5)
             self._thread = None
         self._httpd.server_close()
+        with self._lock:
+            connections, self._connections = list(self._connections), set()
+        for conn in connections:
+            try:
+                conn.shutdown(socket.SHUT_RDWR)
+            except OSError:
+                pass
+
+    def _track(self, conn, opened):
+        with self._lock:
+            if opened:
+                self._connections.add(conn)
+            else:
+                self._connections.discard(conn)
 
     def __enter__(self):
         return self.start() if self._thread is None else self

@@ -13,6 +13,9 @@
                                   .log(), .cleanup(); also a context manager
     write_ini(path, sections)     {section: {key: value}} as a CR LF INI file (ANSI by default)
     make_repo(folder, files, rows) update repository folder: list.txt + modules/
+    make_cert(folder, host)       self-signed, expired certificate for another host: (cert, key)
+    free_port()                   a free loopback port for a peer (proxy, web server)
+    updater_ini(srv) / agent_config(srv)   INI sections pointing a program at srv
     run(exe, args, timeout)       runs a program to its end under tools/winerun
     start(exe, args)              starts one (Popen); stop it with stop(proc)
     read_log(folder_or_file)      log lines (latin-1, split at CR LF); log_text() for the text
@@ -20,6 +23,7 @@
 import hashlib
 import os
 import shutil
+import socket
 import subprocess
 import sys
 import tempfile
@@ -99,6 +103,50 @@ def make_repo(folder, files=None, rows=None, list_bytes=None):
     with open(os.path.join(folder, "list.txt"), "wb") as f:
         f.write(list_bytes)
     return list_bytes
+
+
+def free_port():
+    """A loopback port that was free a moment ago (for peers that need a fixed one)."""
+    with socket.socket() as s:
+        s.bind(("127.0.0.1", 0))
+        return s.getsockname()[1]
+
+
+_CA_CONFIG = """[ca]
+default_ca = pw
+[pw]
+database = index.txt
+new_certs_dir = .
+serial = serial
+default_md = sha256
+policy = any
+copy_extensions = copy
+[any]
+commonName = supplied
+"""
+
+
+def make_cert(folder, host="elsewhere.example", expired=True):
+    """A self-signed certificate for `host` (expired in 2020 by default): (cert, key) paths."""
+    os.makedirs(folder, exist_ok=True)
+    cert, key = os.path.join(folder, "cert.pem"), os.path.join(folder, "key.pem")
+    ca = tempfile.mkdtemp(prefix="pw_ca_", dir=folder)
+    with open(os.path.join(ca, "ca.cnf"), "w") as f:
+        f.write(_CA_CONFIG)
+    open(os.path.join(ca, "index.txt"), "w").close()
+    with open(os.path.join(ca, "serial"), "w") as f:
+        f.write("01\n")
+    csr = os.path.join(ca, "req.csr")
+    subprocess.run(["openssl", "req", "-new", "-newkey", "rsa:2048", "-nodes", "-keyout", key,
+                    "-out", csr, "-subj", "/CN=" + host], check=True, capture_output=True)
+    start, end = ("20200101000000Z", "20200201000000Z") if expired else (
+        time.strftime("%Y%m%d000000Z", time.gmtime(time.time() - 86400)),
+        time.strftime("%Y%m%d000000Z", time.gmtime(time.time() + 30 * 86400)))
+    subprocess.run(["openssl", "ca", "-batch", "-notext", "-config", "ca.cnf", "-selfsign",
+                    "-keyfile", key, "-in", csr, "-out", cert, "-startdate", start,
+                    "-enddate", end], check=True, capture_output=True, cwd=ca)
+    shutil.rmtree(ca, ignore_errors=True)
+    return cert, key
 
 
 def updater_ini(srv, host_id=12, ssl=False, server="127.0.0.1"):

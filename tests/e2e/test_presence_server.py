@@ -5,6 +5,7 @@ import json
 import os
 import shutil
 import socket
+import ssl
 import subprocess
 import sys
 import tempfile
@@ -170,19 +171,38 @@ class PresenceServerTest(unittest.TestCase):
             self.skipTest("openssl is not installed")
         folder = tempfile.mkdtemp(prefix="pw_tls_")
         self.addCleanup(shutil.rmtree, folder, True)
-        cert, key = os.path.join(folder, "c.pem"), os.path.join(folder, "k.pem")
-        subprocess.run(["openssl", "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-days",
-                        "1", "-subj", "/CN=elsewhere.example", "-keyout", key, "-out", cert],
-                       check=True, capture_output=True)
+        cert, key = pwtest.make_cert(folder, "elsewhere.example", expired=True)
         with PresenceServer(tls=(cert, key)) as tls_srv:
-            import ssl
-            context = ssl._create_unverified_context()
-            conn = http.client.HTTPSConnection("127.0.0.1", tls_srv.port, context=context,
-                                               timeout=5)
+            # A client that checks the certificate refuses it; the server carries on.
+            with self.assertRaises(ssl.SSLError):
+                conn = http.client.HTTPSConnection("127.0.0.1", tls_srv.port, timeout=5,
+                                                   context=ssl.create_default_context())
+                conn.request("GET", "/pw/status/12/1")
+            conn = http.client.HTTPSConnection("127.0.0.1", tls_srv.port, timeout=5,
+                                               context=ssl._create_unverified_context())
             conn.request("GET", "/pw/status/12/1")
             self.assertEqual(conn.getresponse().read(), b"1")
+            cert_der = conn.sock.getpeercert(binary_form=True)
             conn.close()
-            self.assertTrue(tls_srv.url.startswith("https://"))
+            self.assertEqual(tls_srv.url, f"https://127.0.0.1:{tls_srv.port}")
+            self.assertEqual([r.path for r in tls_srv.requests()], ["/pw/status/12/1"])
+        with open(cert) as f:
+            self.assertEqual(ssl.PEM_cert_to_DER_cert(f.read()), cert_der)
+        dates = subprocess.run(["openssl", "x509", "-in", cert, "-noout", "-enddate",
+                                "-subject"], capture_output=True, text=True).stdout
+        self.assertIn("2020", dates)
+        self.assertIn("elsewhere.example", dates)
+
+    def test_stop_closes_kept_alive_connections(self):
+        conn = http.client.HTTPConnection("127.0.0.1", self.srv.port, timeout=5)
+        self.addCleanup(conn.close)
+        conn.request("GET", "/pw/status/12/1")
+        self.assertEqual(conn.getresponse().read(), b"1")
+        self.srv.stop()
+        with self.assertRaises((http.client.HTTPException, ConnectionError)):
+            conn.request("GET", "/pw/status/12/1")
+            conn.getresponse()
+        self.assertEqual(len(self.srv.requests()), 1)
 
     def test_command_line_prints_the_port_and_serves_records_and_scripts(self):
         proc = subprocess.Popen([sys.executable, os.path.join(pwtest.SOURCE, "tools",
