@@ -39,7 +39,8 @@ Request records: method, path (raw, exactly as on the request line), query-less 
 looks up without regard to case), body (bytes), fields (multipart parts: name, filename,
 headers, data), multipart_error (text or None), kind, segments (path segments after the
 route prefix), time (time.monotonic() at arrival), wall (time.time()), answer (status code,
-"drop", or None while pending). `to_json()` gives a JSON-ready dict (bytes as latin-1 text
+"drop", or None while pending), connection (number of the TCP connection, counted from 1:
+equal numbers mean a kept-alive connection), client ((address, port)). `to_json()` gives a JSON-ready dict (bytes as latin-1 text
 plus base64).
 
 Kinds: status, version, install, check, conf, list, listhash, module, complete, loghead,
@@ -207,6 +208,8 @@ class Request:
         self.answer = None
         self.answer_length = None
         self.index = -1
+        self.connection = None
+        self.client = None
 
     def header(self, name, default=None):
         lname = name.lower()
@@ -246,6 +249,8 @@ class Request:
             "wall": self.wall,
             "answer": self.answer,
             "answer_length": self.answer_length,
+            "connection": self.connection,
+            "client": list(self.client) if self.client else None,
         }
 
     def __repr__(self):
@@ -304,7 +309,7 @@ class _Handler(http.server.BaseHTTPRequestHandler):
 
     def setup(self):
         super().setup()
-        self.server.owner._track(self.connection, True)
+        self.connection_id = self.server.owner._track(self.connection, True)
         if isinstance(self.connection, ssl.SSLSocket):
             try:
                 self.connection.do_handshake()
@@ -377,6 +382,8 @@ class _Handler(http.server.BaseHTTPRequestHandler):
         if self.command == "POST" and "multipart/" in self.headers.get("Content-Type", ""):
             record.fields, record.multipart_error = parse_multipart(
                 self.headers.get("Content-Type"), record.body)
+        record.connection = self.connection_id
+        record.client = self.client_address[:2]
         srv._add(record)
         default_status, default_body, ctype = srv.default_answer(record)
         answer = srv._scripted(route_path) or Answer()
@@ -498,6 +505,7 @@ class PresenceServer:
         self._prefix_scripts = {}
         self._lock = threading.Condition()
         self._connections = set()
+        self._connection_count = 0
         self._httpd = _HTTPServer((host, port), _Handler, bind_and_activate=True)
         self._httpd.owner = self
         self.scheme = "http"
@@ -541,8 +549,10 @@ class PresenceServer:
         with self._lock:
             if opened:
                 self._connections.add(conn)
-            else:
-                self._connections.discard(conn)
+                self._connection_count += 1
+                return self._connection_count
+            self._connections.discard(conn)
+            return None
 
     def __enter__(self):
         return self.start() if self._thread is None else self

@@ -18,6 +18,8 @@
     updater_ini(srv) / agent_config(srv)   INI sections pointing a program at srv
     run(exe, args, timeout)       runs a program to its end under tools/winerun
     start(exe, args)              starts one (Popen); stop it with stop(proc)
+    taskkill(image)               ends a Windows process by image name (a relaunched copy)
+    wineprefix(), agent_data_folder()   the prefix of winerun and the agent's data folder
     read_log(folder_or_file)      log lines (latin-1, split at CR LF); log_text() for the text
 """
 import hashlib
@@ -172,6 +174,28 @@ def _exe_path(exe):
     if os.path.isabs(exe) or os.sep in exe:
         return exe
     return os.path.join(BIN, exe)
+
+
+def wineprefix():
+    """The Wine prefix that tools/winerun uses."""
+    return os.environ.get("WINEPREFIX") or os.path.join(SOURCE, "build", "wineprefix")
+
+
+def wine_user():
+    return os.environ.get("USER") or os.environ.get("LOGNAME") or "root"
+
+
+def agent_data_folder():
+    """The agent's per-user data folder inside the prefix (Linux path)."""
+    return os.path.join(wineprefix(), "drive_c", "users", wine_user(), "AppData", "Local",
+                        "TAVRIK", "Brenlo")
+
+
+def taskkill(image_name, timeout=30):
+    """Ends every Windows process of that image name in the prefix (exit code of taskkill)."""
+    return subprocess.run([WINERUN, "taskkill", "/F", "/IM", image_name],
+                          stdin=subprocess.DEVNULL, capture_output=True,
+                          timeout=timeout).returncode
 
 
 def run(exe, args=(), timeout=120, cwd=None, env=None):

@@ -193,16 +193,20 @@ class PresenceServerTest(unittest.TestCase):
         self.assertIn("2020", dates)
         self.assertIn("elsewhere.example", dates)
 
-    def test_stop_closes_kept_alive_connections(self):
+    def test_connections_are_numbered_and_closed_on_stop(self):
         conn = http.client.HTTPConnection("127.0.0.1", self.srv.port, timeout=5)
         self.addCleanup(conn.close)
+        conn.request("HEAD", "/")
+        conn.getresponse().read()
         conn.request("GET", "/pw/status/12/1")
         self.assertEqual(conn.getresponse().read(), b"1")
+        get(self.srv, "/pw/status/12/1")
+        self.assertEqual([r.connection for r in self.srv.requests()], [1, 1, 2])
         self.srv.stop()
         with self.assertRaises((http.client.HTTPException, ConnectionError)):
             conn.request("GET", "/pw/status/12/1")
             conn.getresponse()
-        self.assertEqual(len(self.srv.requests()), 1)
+        self.assertEqual(len(self.srv.requests()), 3)
 
     def test_command_line_prints_the_port_and_serves_records_and_scripts(self):
         proc = subprocess.Popen([sys.executable, os.path.join(pwtest.SOURCE, "tools",
