@@ -30,8 +30,9 @@ Answer fields (all optional): status (default 200, or the route's own when no bo
 given), body (bytes or str; None = the route's own body), empty (Content-Length 0),
 chunked (Transfer-Encoding chunked, no Content-Length), delay (seconds before answering),
 drop (close the connection without answering), length (announced Content-Length; a larger
-value than the body gives a truncated answer, then the connection is closed), headers
-(extra (name, value) pairs). A script holds a list of answers used in order; the last one
+value than the body gives a truncated answer, then the connection is closed), no_length
+(no Content-Length: the body ends with the connection), raw (bytes sent as they are instead
+of an answer, then the connection is closed), headers (extra (name, value) pairs). A script holds a list of answers used in order; the last one
 repeats unless once=True, after which the route's own answers return.
 
 Request records: method, path (raw, exactly as on the request line), query-less route path
@@ -63,8 +64,8 @@ The first line printed is the port; then one live line per request. --json rewri
 with every record after each request. Control paths (never recorded):
     GET  /__records[?kind=K&since=N]   JSON list of records (since = index of the first one)
     POST /__script   JSON {"path", "prefix", "once", "fail", "fail_with", "sequence": [..]}
-                     plus answer fields; a body may be given as "body" (text, latin-1) or
-                     "body_b64"; fail_with is a status number, "drop" or an answer object
+                     plus answer fields; bytes (body, raw) may be given as text (latin-1)
+                     or base64 in "body_b64", "raw_b64"; fail_with is a status number, "drop" or an answer object
     POST /__unscript JSON {"path": P} or {} for all
     POST /__clear    forget the records
     POST /__conf     the request body becomes conf.xml
@@ -134,12 +135,25 @@ def _bytes(value):
     return str(value).encode("latin-1")
 
 
+def _decode_b64_keys(spec):
+    """JSON callers give bytes as "<field>_b64" in base64."""
+    out = {}
+    for key, value in spec.items():
+        if key.endswith("_b64"):
+            out[key[:-4]] = base64.b64decode(value)
+        else:
+            out[key] = value
+    return out
+
+
 class Answer:
     """One scripted answer; see the module description for the fields."""
 
     def __init__(self, status=None, body=None, empty=False, chunked=False, delay=0.0,
-                 drop=False, length=None, headers=None):
+                 drop=False, length=None, headers=None, no_length=False, raw=None):
         self.status = status
+        self.no_length = no_length
+        self.raw = _bytes(raw)
         self.body = _bytes(body)
         self.empty = empty
         self.chunked = chunked
@@ -157,9 +171,7 @@ class Answer:
         if isinstance(value, int):
             return cls(status=value)
         if isinstance(value, dict):
-            value = dict(value)
-            if "body_b64" in value:
-                value["body"] = base64.b64decode(value.pop("body_b64"))
+            value = _decode_b64_keys(value)
             if "headers" in value:
                 value["headers"] = [tuple(h) for h in value["headers"]]
             return cls(**value)
@@ -389,6 +401,15 @@ class _Handler(http.server.BaseHTTPRequestHandler):
         answer = srv._scripted(route_path) or Answer()
         if answer.delay:
             time.sleep(answer.delay)
+        if answer.raw is not None:
+            self.wfile.write(answer.raw)
+            self.wfile.flush()
+            record.answer = "raw"
+            record.answer_length = len(answer.raw)
+            srv._answered(record)
+            self.close_connection = True
+            self.connection.shutdown(socket.SHUT_WR)
+            return
         if answer.drop:
             record.answer = "drop"
             srv._answered(record)
@@ -417,6 +438,9 @@ class _Handler(http.server.BaseHTTPRequestHandler):
         truncated = False
         if answer.chunked:
             self.send_header("Transfer-Encoding", "chunked")
+        elif answer.no_length:
+            # The body then ends where the connection does.
+            self.close_connection = True
         else:
             length = len(body) if answer.length is None else int(answer.length)
             truncated = length > len(body)
@@ -456,8 +480,7 @@ class _Handler(http.server.BaseHTTPRequestHandler):
                     spec["sequence"] = [Answer.coerce(a) for a in spec["sequence"]]
                 if "fail_with" in spec and isinstance(spec["fail_with"], dict):
                     spec["fail_with"] = Answer.coerce(spec["fail_with"])
-                if "body_b64" in spec:
-                    spec["body"] = base64.b64decode(spec.pop("body_b64"))
+                spec = _decode_b64_keys(spec)
                 srv.script(path, **spec)
             elif parsed.path == "/__unscript":
                 spec = json.loads(body or b"{}")

@@ -110,7 +110,7 @@ class PresenceServerTest(unittest.TestCase):
         self.srv.unscript("/pw/status/12/3")
         self.assertEqual(get(self.srv, "/pw/status/12/3")[2], b"1")
 
-    def test_chunked_and_truncated_answers_on_the_wire(self):
+    def test_answer_framing_on_the_wire(self):
         self.srv.script("/pw/version/12/1.0.2.0", chunked=True, body=b"ok")
         reply = raw_exchange(self.srv.port, b"GET /pw/version/12/1.0.2.0 HTTP/1.1\r\n"
                                             b"Host: x\r\nConnection: close\r\n\r\n")
@@ -124,6 +124,17 @@ class PresenceServerTest(unittest.TestCase):
         head, _, body = reply.partition(b"\r\n\r\n")
         self.assertIn(b"Content-Length: 100\r\n", head)
         self.assertEqual(body, b"\x00MZ module a", "the connection closes after the short body")
+
+        self.srv.script("/pw/check/12", no_length=True, body=b"1")
+        reply = raw_exchange(self.srv.port, b"GET /pw/check/12 HTTP/1.1\r\nHost: x\r\n\r\n")
+        head, _, body = reply.partition(b"\r\n\r\n")
+        self.assertNotIn(b"Content-Length", head)
+        self.assertEqual(body, b"1")
+
+        self.srv.script("/pw/conf/12", raw=b"HTTP/1.1 200 OK\r\nContent-Length: 3000000000\r\n\r\nab")
+        reply = raw_exchange(self.srv.port, b"GET /pw/conf/12 HTTP/1.1\r\nHost: x\r\n\r\n")
+        self.assertEqual(reply, b"HTTP/1.1 200 OK\r\nContent-Length: 3000000000\r\n\r\nab")
+        self.assertEqual([r.answer for r in self.srv.requests()[-2:]], [200, "raw"])
 
     def test_raw_path_and_headers_are_recorded_as_sent(self):
         raw_exchange(self.srv.port, b"GET /pw/status/0/3/PC%E3%81%82/\xe9%20x HTTP/1.1\r\n"
