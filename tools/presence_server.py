@@ -366,7 +366,11 @@ class _Handler(http.server.BaseHTTPRequestHandler):
         length = self.headers.get("Content-Length")
         if not length:
             return b""
-        want = int(length)
+        try:
+            want = int(length)
+        except ValueError:
+            self.close_connection = True
+            return b""
         data = bytearray()
         try:
             while len(data) < want:
@@ -397,7 +401,6 @@ class _Handler(http.server.BaseHTTPRequestHandler):
         record.connection = self.connection_id
         record.client = self.client_address[:2]
         srv._add(record)
-        default_status, default_body, ctype = srv.default_answer(record)
         answer = srv._scripted(route_path) or Answer()
         if answer.delay:
             time.sleep(answer.delay)
@@ -408,7 +411,10 @@ class _Handler(http.server.BaseHTTPRequestHandler):
             record.answer_length = len(answer.raw)
             srv._answered(record)
             self.close_connection = True
-            self.connection.shutdown(socket.SHUT_WR)
+            try:
+                self.connection.shutdown(socket.SHUT_WR)
+            except OSError:
+                pass
             return
         if answer.drop:
             record.answer = "drop"
@@ -422,9 +428,14 @@ class _Handler(http.server.BaseHTTPRequestHandler):
         if answer.body is not None or answer.empty:
             status = answer.status or 200
             body = b"" if answer.empty else answer.body
+            ctype = "text/plain"
         else:
+            default_status, default_body, ctype = srv.default_answer(record)
             status = answer.status or default_status
             body = default_body if answer.status in (None, default_status) else b""
+            if kind == "check" and body == b"1" and status == 200:
+                # Only a check answered with the route's own "1" takes the new conf.xml.
+                srv._conf_taken()
         self._answer(record, srv, status, body, ctype, answer)
 
     do_GET = do_HEAD = do_POST = do_PUT = do_DELETE = do_OPTIONS = _serve
@@ -599,6 +610,10 @@ class PresenceServer:
             self._conf = _bytes(data)
             self._conf_pending = True
 
+    def _conf_taken(self):
+        with self._lock:
+            self._conf_pending = False
+
     @property
     def conf(self):
         return self._conf
@@ -760,9 +775,7 @@ class PresenceServer:
         if kind == "complete":
             return 200, b"ok", text
         if kind == "check":
-            with self._lock:
-                pending, self._conf_pending = self._conf_pending, False
-            return 200, (b"1" if pending else b"0"), text
+            return 200, (b"1" if self._conf_pending else b"0"), text
         if kind == "conf":
             return 200, self._conf, "application/xml"
         if kind in ("list", "listhash"):

@@ -87,7 +87,9 @@ class PresenceServerTest(unittest.TestCase):
 
     def test_new_conf_makes_the_check_answer_1_once(self):
         self.srv.set_conf(b"<config/>")
-        self.assertEqual([get(self.srv, "/pw/check/12")[2] for _ in range(2)], [b"1", b"0"])
+        self.srv.script("/pw/check/12", fail=1, fail_with=503, once=True)
+        self.assertEqual([get(self.srv, "/pw/check/12")[::2] for _ in range(3)],
+                         [(503, b""), (200, b"1"), (200, b"0")])
         self.assertEqual(get(self.srv, "/pw/conf/12")[2], b"<config/>")
 
     def test_fail_n_times_then_answer(self):
