@@ -98,7 +98,7 @@ def demo_update_run(bin_dir):
 
 
 def main():
-    bin_dir = sys.argv[1] if len(sys.argv) > 1 else os.path.join(ROOT, "build", "bin")
+    bin_dir = sys.argv[1] if len(sys.argv) > 1 else pwtest.BIN
     demo_updater_spine(bin_dir)
     demo_update_run(bin_dir)
     return 0

@@ -31,9 +31,20 @@ import sys
 import tempfile
 import time
 
+def ia32_works():
+    """Whether this kernel starts 32-bit Linux programs (so a 32-bit Wine can run)."""
+    try:
+        return subprocess.run(["/usr/lib/wine/wineserver32", "--version"],
+                              capture_output=True, timeout=10).returncode == 0
+    except (OSError, subprocess.SubprocessError):
+        return False
+
+
 SOURCE = os.path.abspath(os.environ.get(
     "PW_SOURCE", os.path.join(os.path.dirname(os.path.abspath(__file__)), "..")))
-BIN = os.path.abspath(os.environ.get("PW_BIN", os.path.join(SOURCE, "build", "bin")))
+# ctest passes PW_BIN; by hand, the build that runs here (64-bit where 32-bit Wine can't).
+BIN = os.path.abspath(os.environ.get("PW_BIN") or os.path.join(
+    SOURCE, "build", *(() if ia32_works() else ("x64",)), "bin"))
 WINERUN = os.path.join(SOURCE, "tools", "winerun")
 
 sys.path.insert(0, os.path.join(SOURCE, "tools"))
@@ -176,9 +187,27 @@ def _exe_path(exe):
     return os.path.join(BIN, exe)
 
 
+def wine_arch():
+    """"win64" or "win32": the Wine that runs the executables of BIN."""
+    arch = os.environ.get("PW_WINE_ARCH")
+    if arch:
+        return arch
+    try:
+        with open(os.path.join(BIN, "updater.exe"), "rb") as f:
+            head = f.read(4096)
+        offset = int.from_bytes(head[0x3C:0x40], "little")
+        return "win64" if head[offset + 4:offset + 6] == b"\x64\x86" else "win32"
+    except (OSError, ValueError):
+        return "win32" if ia32_works() else "win64"
+
+
 def wineprefix():
     """The Wine prefix that tools/winerun uses."""
-    return os.environ.get("WINEPREFIX") or os.path.join(SOURCE, "build", "wineprefix")
+    if os.environ.get("WINEPREFIX"):
+        return os.environ["WINEPREFIX"]
+    if wine_arch() == "win64":
+        return os.path.join(SOURCE, "build", "x64", "wineprefix")
+    return os.path.join(SOURCE, "build", "wineprefix")
 
 
 def wine_user():
