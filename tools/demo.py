@@ -75,6 +75,8 @@ def demo_update_run(bin_dir):
             srv.live = False
             print(f"  exit code {result.returncode} after {time.monotonic() - started:.1f} s")
             banner("what the server saw")
+            if not srv.requests():
+                print("  (no request)")
             for r in srv.requests():
                 print(f"  {r.method:<4} {r.path:<28} {r.kind:<9} -> {r.answer}"
                       f"  User-Agent: {r.header('User-Agent', '-')}")
