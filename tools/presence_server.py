@@ -135,10 +135,10 @@ def _bytes(value):
     return str(value).encode("latin-1")
 
 
-def _decode_b64_keys(spec):
+def _decode_b64_keys(order):
     """JSON callers give bytes as "<field>_b64" in base64."""
     out = {}
-    for key, value in spec.items():
+    for key, value in order.items():
         if key.endswith("_b64"):
             out[key[:-4]] = base64.b64decode(value)
         else:
@@ -485,17 +485,17 @@ class _Handler(http.server.BaseHTTPRequestHandler):
                 kind = query.get("kind", [None])[0]
                 out = [r.to_json() for r in srv.requests(kind=kind) if r.index >= since]
             elif parsed.path == "/__script":
-                spec = json.loads(body or b"{}")
-                path = spec.pop("path")
-                if "sequence" in spec:
-                    spec["sequence"] = [Answer.coerce(a) for a in spec["sequence"]]
-                if "fail_with" in spec and isinstance(spec["fail_with"], dict):
-                    spec["fail_with"] = Answer.coerce(spec["fail_with"])
-                spec = _decode_b64_keys(spec)
-                srv.script(path, **spec)
+                order = json.loads(body or b"{}")
+                path = order.pop("path")
+                if "sequence" in order:
+                    order["sequence"] = [Answer.coerce(a) for a in order["sequence"]]
+                if "fail_with" in order and isinstance(order["fail_with"], dict):
+                    order["fail_with"] = Answer.coerce(order["fail_with"])
+                order = _decode_b64_keys(order)
+                srv.script(path, **order)
             elif parsed.path == "/__unscript":
-                spec = json.loads(body or b"{}")
-                srv.unscript(spec.get("path"))
+                order = json.loads(body or b"{}")
+                srv.unscript(order.get("path"))
             elif parsed.path == "/__clear":
                 srv.clear()
             elif parsed.path == "/__conf":
