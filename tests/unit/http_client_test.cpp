@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "common/http_client.h"
+#include "common/text.h"
 #include "loopback_server.h"
 #include "test_support.h"
 
@@ -161,6 +162,153 @@ TEST_F(HttpGetTest, LargeBodyArrivesWhole) {
     std::vector<char> body;
     ASSERT_EQ(static_cast<int>(payload.size()), client.Get(L"/big", body));
     EXPECT_TRUE(std::string(body.data(), payload.size()) == payload);
+}
+
+// The multipart body as the server must receive it.
+std::string ExpectedUpload(const std::string& localPath, const std::string& content) {
+    const std::string b = "-----AJHFOUEIHDJISO";
+    return "--" + b + "\r\n" + "Content-Disposition: form-data; name=\"impfile\"; filename=\"" +
+           localPath + "\"\r\n" + "Content-Transfer-Encoding: binary\r\n\r\n" + content + "\r\n--" +
+           b + "\r\n" + "Content-Disposition: form-data; name=\"submitToUpload\"\r\n\r\n" +
+           "1\r\n--" + b + "--\r\n";
+}
+
+std::string Pattern(size_t size) {
+    std::string bytes(size, '\0');
+    for (size_t i = 0; i < size; ++i) bytes[i] = static_cast<char>((i * 7 + i / 256) & 0xFF);
+    return bytes;
+}
+
+class FilePostTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        PublishProxySettings(L"", 0, L"", L"");
+        server.Answer("/", LoopbackReply::Status(200));
+    }
+    LoopbackServer server;
+    TempDir dir;
+};
+
+TEST_F(FilePostTest, ConnectProvesTheServerWithAHeadOfItsRoot) {
+    struct Case {
+        int status;
+        bool connected;
+    };
+    for (const Case c : {Case{200, true}, Case{204, true}, Case{299, true}, Case{300, false},
+                         Case{401, false}, Case{404, false}, Case{500, false}}) {
+        SCOPED_TRACE(c.status);
+        server.Answer("/", LoopbackReply::Status(c.status));
+        CFilePostClient client(L"filepost_session");
+        EXPECT_EQ(c.connected, client.Connect(L"127.0.0.1", server.port(), false));
+        EXPECT_EQ(c.connected, client.Connected());
+        EXPECT_EQ(0u, client.ErrorNumber());
+    }
+    const auto requests = server.Requests();
+    ASSERT_EQ(7u, requests.size());
+    const LoopbackRequest& head = requests[0];
+    EXPECT_EQ("HEAD", head.method);
+    EXPECT_EQ("/", head.target);
+    EXPECT_EQ("HTTP/1.1", head.version);
+    EXPECT_EQ("filepost_session", head.Header("User-Agent"));
+    EXPECT_FALSE(head.HasHeader("Pragma"));
+    EXPECT_FALSE(head.HasHeader("Proxy-Authorization"));
+}
+
+TEST_F(FilePostTest, ConnectFailsWithoutServerOrWhenUnreachable) {
+    CFilePostClient client(L"filepost_session");
+    EXPECT_FALSE(client.Connect(L"", server.port(), false));
+    EXPECT_EQ(0u, server.RequestCount());
+
+    CFilePostClient unreachable(L"filepost_session");
+    EXPECT_FALSE(unreachable.Connect(L"127.0.0.1", ClosedPort(), false));
+    EXPECT_NE(0u, unreachable.ErrorNumber());
+    EXPECT_FALSE(unreachable.Connected());
+}
+
+// Empty, one short block, exactly two blocks, and blocks plus a remainder.
+TEST_F(FilePostTest, PostsTheFileAsAByteExactMultipartBody) {
+    server.Answer("/wz/log/80", LoopbackReply::Ok("saved"));
+    for (const size_t size : {size_t{0}, size_t{5}, size_t{2048}, size_t{1024 * 5 + 333}}) {
+        SCOPED_TRACE(size);
+        const std::wstring file = dir / Format(L"run log %u.txt", static_cast<unsigned>(size));
+        const std::string content = Pattern(size);
+        ASSERT_TRUE(WriteBytes(file, content));
+
+        CFilePostClient client(L"filepost_session");
+        ASSERT_TRUE(client.Connect(L"127.0.0.1", server.port(), false));
+        std::wstring response = L"before";
+        EXPECT_TRUE(client.PostFile(file, L"/wz/log/80", response));
+        EXPECT_EQ(L"saved", response);
+
+        const LoopbackRequest post = server.Requests().back();
+        EXPECT_EQ("POST", post.method);
+        EXPECT_EQ("/wz/log/80", post.target);
+        EXPECT_EQ("HTTP/1.1", post.version);
+        EXPECT_EQ("multipart/form-data; boundary=-----AJHFOUEIHDJISO", post.Header("Content-Type"));
+        EXPECT_EQ("filepost_session", post.Header("User-Agent"));
+        const std::string expected = ExpectedUpload(Narrow(file), content);
+        EXPECT_EQ(std::to_string(expected.size()), post.Header("Content-Length"));
+        EXPECT_TRUE(post.body == expected) << post.body.size() << " bytes received";
+    }
+}
+
+TEST_F(FilePostTest, HeadAndPostShareOneKeptAliveConnection) {
+    server.Answer("/log", LoopbackReply::Ok("1"));
+    const std::wstring file = dir / L"log.txt";
+    ASSERT_TRUE(WriteBytes(file, "line\r\n"));
+    CFilePostClient client(L"filepost_session");
+    ASSERT_TRUE(client.Connect(L"127.0.0.1", server.port(), false));
+    std::wstring response;
+    ASSERT_TRUE(client.PostFile(file, L"/log", response));
+    EXPECT_EQ(2u, server.RequestCount());
+    EXPECT_EQ(1, server.Connections());
+}
+
+TEST_F(FilePostTest, OnlyA200AnswerIsSuccessAndAnEmptyOneKeepsTheResponseText) {
+    const std::wstring file = dir / L"log.txt";
+    ASSERT_TRUE(WriteBytes(file, "x"));
+    struct Case {
+        const char* name;
+        LoopbackReply reply;
+        bool result;
+        std::wstring response;
+    };
+    const std::vector<Case> cases = {
+        {"200 with text", LoopbackReply::Ok("received"), true, L"received"},
+        {"200 without body", LoopbackReply::Status(200), true, L"unchanged"},
+        {"201", LoopbackReply::Status(201, "made"), false, L"unchanged"},
+        {"404", LoopbackReply::Status(404, "no"), false, L"unchanged"},
+        {"500", LoopbackReply::Status(500, "boom"), false, L"unchanged"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        server.Answer("/log", c.reply);
+        CFilePostClient client(L"filepost_session");
+        ASSERT_TRUE(client.Connect(L"127.0.0.1", server.port(), false));
+        std::wstring response = L"unchanged";
+        EXPECT_EQ(c.result, client.PostFile(file, L"/log", response));
+        EXPECT_EQ(c.response, response);
+    }
+}
+
+TEST_F(FilePostTest, PostFileNeedsAConnectionAFileAndAPath) {
+    const std::wstring file = dir / L"log.txt";
+    ASSERT_TRUE(WriteBytes(file, "x"));
+    std::wstring response;
+
+    CFilePostClient unconnected(L"filepost_session");
+    EXPECT_FALSE(unconnected.PostFile(file, L"/log", response));
+
+    CFilePostClient client(L"filepost_session");
+    ASSERT_TRUE(client.Connect(L"127.0.0.1", server.port(), false));
+    EXPECT_FALSE(client.PostFile(dir / L"missing.txt", L"/log", response));
+    EXPECT_FALSE(client.PostFile(L"", L"/log", response));
+    EXPECT_FALSE(client.PostFile(file, L"", response));
+    EXPECT_EQ(1u, server.RequestCount());  // the HEAD only
+
+    client.Close();
+    EXPECT_FALSE(client.Connected());
+    EXPECT_FALSE(client.PostFile(file, L"/log", response));
 }
 
 }  // namespace
