@@ -266,6 +266,61 @@ bool WriteAll(HINTERNET request, const char* data, DWORD size, DWORD& error) {
     return true;
 }
 
+// One attempt of the upload: head, the file from its start in blocks, tail. Returns 0 or
+// the error that ended it.
+DWORD SendUpload(HINTERNET request, HANDLE file, const std::string& head, const std::string& tail,
+                 int64_t fileSize, uint64_t total) {
+    LARGE_INTEGER start{};
+    if (!::SetFilePointerEx(file, start, nullptr, FILE_BEGIN))
+        return LastErrorOr(ERROR_INTERNET_INTERNAL_ERROR);
+
+    INTERNET_BUFFERSW buffers{};
+    buffers.dwStructSize = sizeof(buffers);
+    buffers.dwBufferTotal = static_cast<DWORD>(total);
+    if (!::HttpSendRequestExW(request, &buffers, nullptr, HSR_INITIATE | HSR_SYNC, 0))
+        return LastErrorOr(ERROR_INTERNET_INTERNAL_ERROR);
+
+    DWORD error = 0;
+    if (!WriteAll(request, head.data(), static_cast<DWORD>(head.size()), error)) return error;
+    // Never more than announced: a longer body would be cut by the server, a shorter one
+    // would leave the request waiting.
+    uint64_t remaining = static_cast<uint64_t>(fileSize);
+    char block[CFilePostClient::kBlockSize];
+    for (;;) {
+        const DWORD wanted = remaining < sizeof(block) ? static_cast<DWORD>(remaining)
+                                                       : static_cast<DWORD>(sizeof(block));
+        DWORD read = 0;
+        if (wanted > 0 && !::ReadFile(file, block, wanted, &read, nullptr))
+            return LastErrorOr(ERROR_INTERNET_INTERNAL_ERROR);
+        if (read > 0 && !WriteAll(request, block, read, error)) return error;
+        remaining -= read;
+        if (read < sizeof(block)) break;
+    }
+    // The file came out shorter than announced (it can't grow or shrink while we hold it,
+    // but a network file may still lie): the request is abandoned.
+    if (remaining != 0) return kHttpErrorShortBody;
+    if (!WriteAll(request, tail.data(), static_cast<DWORD>(tail.size()), error)) return error;
+    if (!::HttpEndRequestW(request, nullptr, HSR_SYNC, 0))
+        return LastErrorOr(ERROR_INTERNET_INTERNAL_ERROR);
+    return 0;
+}
+
+// Base64 of 8-bit text, for a Basic credentials header.
+std::string Base64(const std::string& bytes) {
+    static const char kDigits[] =
+        "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+    std::string out;
+    for (size_t i = 0; i < bytes.size(); i += 3) {
+        const size_t n = bytes.size() - i < 3 ? bytes.size() - i : 3;
+        uint32_t group = 0;
+        for (size_t k = 0; k < 3; ++k)
+            group = (group << 8) | (k < n ? static_cast<unsigned char>(bytes[i + k]) : 0);
+        for (size_t k = 0; k < 4; ++k)
+            out += k <= n ? kDigits[(group >> (18 - 6 * k)) & 0x3F] : '=';
+    }
+    return out;
+}
+
 }  // namespace
 
 CFilePostClient::CFilePostClient(const std::wstring& sessionName) {
@@ -345,6 +400,36 @@ bool CFilePostClient::Connect(const std::wstring& server, int port, bool secure)
     return m_connected;
 }
 
+bool CFilePostClient::OpenPostRequest(const std::wstring& path, unique_hinternet& request,
+                                      bool proxyCredentials) {
+    request.reset(
+        ::HttpOpenRequestW(m_connection.get(), L"POST", path.c_str(), L"HTTP/1.1", nullptr, nullptr,
+                           m_secure ? kPostRequestFlagsSecure : kPostRequestFlagsPlain, 0));
+    if (!request) {
+        m_errorNumber = LastErrorOr(ERROR_INTERNET_INTERNAL_ERROR);
+        return false;
+    }
+    const std::wstring contentType =
+        Format(L"Content-Type: multipart/form-data; boundary=%s", kBoundary);
+    ApplyRequestOptions(request.get());
+    if (!::HttpAddRequestHeadersW(request.get(), contentType.c_str(),
+                                  static_cast<DWORD>(contentType.size()),
+                                  HTTP_ADDREQ_FLAG_ADD_IF_NEW)) {
+        m_errorNumber = LastErrorOr(ERROR_INTERNET_INTERNAL_ERROR);
+        return false;
+    }
+    if (proxyCredentials) {
+        const std::wstring credentials =
+            L"Proxy-Authorization: Basic " +
+            AnsiToWide(Base64(WideToAnsi(g_uploadProxySettings.userName + L":" +
+                                         g_uploadProxySettings.password)));
+        ::HttpAddRequestHeadersW(request.get(), credentials.c_str(),
+                                 static_cast<DWORD>(credentials.size()),
+                                 HTTP_ADDREQ_FLAG_ADD | HTTP_ADDREQ_FLAG_REPLACE);
+    }
+    return true;
+}
+
 bool CFilePostClient::PostFile(const std::wstring& localFile, const std::wstring& path,
                                std::wstring& response) {
     if (localFile.empty() || !m_connection || path.empty()) return false;
@@ -357,23 +442,8 @@ bool CFilePostClient::PostFile(const std::wstring& localFile, const std::wstring
     LARGE_INTEGER fileSize{};
     if (!::GetFileSizeEx(file.get(), &fileSize)) return false;
 
-    unique_hinternet request(
-        ::HttpOpenRequestW(m_connection.get(), L"POST", path.c_str(), L"HTTP/1.1", nullptr, nullptr,
-                           m_secure ? kPostRequestFlagsSecure : kPostRequestFlagsPlain, 0));
-    if (!request) {
-        m_errorNumber = LastErrorOr(ERROR_INTERNET_INTERNAL_ERROR);
-        return false;
-    }
-
-    const std::wstring contentType =
-        Format(L"Content-Type: multipart/form-data; boundary=%s", kBoundary);
-    ApplyRequestOptions(request.get());
-    if (!::HttpAddRequestHeadersW(request.get(), contentType.c_str(),
-                                  static_cast<DWORD>(contentType.size()),
-                                  HTTP_ADDREQ_FLAG_ADD_IF_NEW)) {
-        m_errorNumber = LastErrorOr(ERROR_INTERNET_INTERNAL_ERROR);
-        return false;
-    }
+    unique_hinternet request;
+    if (!OpenPostRequest(path, request)) return false;
 
     // Characters of the path that the ANSI code page lacks become '?' in the head.
     const std::string boundary = WideToAnsi(kBoundary);
@@ -391,57 +461,33 @@ bool CFilePostClient::PostFile(const std::wstring& localFile, const std::wstring
         return false;
     }
 
-    INTERNET_BUFFERSW buffers{};
-    buffers.dwStructSize = sizeof(buffers);
-    buffers.dwBufferTotal = static_cast<DWORD>(total);
-    if (!::HttpSendRequestExW(request.get(), &buffers, nullptr, HSR_INITIATE | HSR_SYNC, 0)) {
-        m_errorNumber = LastErrorOr(ERROR_INTERNET_INTERNAL_ERROR);
-        return false;
-    }
-
-    DWORD error = 0;
-    if (!WriteAll(request.get(), head.data(), static_cast<DWORD>(head.size()), error)) {
-        m_errorNumber = error;
-        return false;
-    }
-    // Never more than announced: a longer body would be cut by the server, a shorter one
-    // would leave the request waiting.
-    uint64_t remaining = static_cast<uint64_t>(fileSize.QuadPart);
-    char block[kBlockSize];
-    for (;;) {
-        const DWORD wanted = remaining < kBlockSize ? static_cast<DWORD>(remaining) : kBlockSize;
-        DWORD read = 0;
-        if (wanted > 0 && !::ReadFile(file.get(), block, wanted, &read, nullptr)) {
-            m_errorNumber = LastErrorOr(ERROR_INTERNET_INTERNAL_ERROR);
-            return false;
+    // WinINet answers a proxy's demand for credentials by sending the request again, which
+    // it can't do for a body streamed by us: the proxy refuses the first attempt (407, or
+    // it closes the connection while the body is still going out). The second attempt
+    // then carries the credentials from the start. Never inside a TLS tunnel, where the
+    // header would reach the server instead of the proxy.
+    DWORD status = 0;
+    for (int attempt = 1;; ++attempt) {
+        const DWORD error =
+            SendUpload(request.get(), file.get(), head, tail, fileSize.QuadPart, total);
+        if (error == 0) QueryStatusCode(request.get(), status);
+        const bool refused = error != 0 || status == HTTP_STATUS_PROXY_AUTH_REQ;
+        if (refused && attempt == 1 && m_proxyAuthentication && !m_secure) {
+            if (!OpenPostRequest(path, request, true)) return false;
+            status = 0;
+            continue;
         }
-        if (read > 0 && !WriteAll(request.get(), block, read, error)) {
+        if (error != 0) {
             m_errorNumber = error;
             return false;
         }
-        remaining -= read;
-        if (read < kBlockSize) break;
+        break;
     }
-    if (remaining != 0) {
-        // The file came out shorter than announced; abandon the request.
-        m_errorNumber = kHttpErrorShortBody;
-        return false;
-    }
-    if (!WriteAll(request.get(), tail.data(), static_cast<DWORD>(tail.size()), error)) {
-        m_errorNumber = error;
-        return false;
-    }
-    if (!::HttpEndRequestW(request.get(), nullptr, HSR_SYNC, 0)) {
-        m_errorNumber = LastErrorOr(ERROR_INTERNET_INTERNAL_ERROR);
-        return false;
-    }
-
-    DWORD status = 0;
-    QueryStatusCode(request.get(), status);
     if (status != 200) return false;
     const int64_t length = QueryContentLength(request.get());
     if (length > 0) {
-        // Read as it comes rather than sized from the header: the answer is only logged.
+        // Read as it comes rather than sized from the header: the answer is only logged, and
+        // only when it arrived whole.
         std::string text;
         char chunk[4096];
         int64_t left = length;
@@ -458,7 +504,7 @@ bool CFilePostClient::PostFile(const std::wstring& localFile, const std::wstring
             }
             left -= read;
         }
-        response = AnsiToWide(text);
+        if (left == 0) response = AnsiToWide(text);
     }
     return true;
 }

@@ -102,6 +102,11 @@ public:
     // Closes the connection; the session stays open until destruction.
     void Close();
 
+    // A POST request for `path` with the request options and the multipart content type;
+    // with `proxyCredentials`, Basic credentials for the proxy from the first byte on.
+    bool OpenPostRequest(const std::wstring& path, unique_hinternet& request,
+                         bool proxyCredentials = false);
+
     bool Connected() const { return m_connected; }
     DWORD ErrorNumber() const { return m_errorNumber; }
 
