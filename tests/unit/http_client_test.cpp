@@ -311,4 +311,87 @@ TEST_F(FilePostTest, PostFileNeedsAConnectionAFileAndAPath) {
     EXPECT_FALSE(client.PostFile(file, L"/log", response));
 }
 
+// The loopback server plays the proxy: it sees the absolute request targets and answers
+// for the origin, demanding Basic credentials when asked to.
+class ProxyTest : public ::testing::Test {
+protected:
+    void TearDown() override { PublishProxySettings(L"", 0, L"", L""); }
+    void DemandCredentials() {
+        proxy.SetHandler([](const LoopbackRequest& r) {
+            if (r.Header("Proxy-Authorization") != "Basic cHd1c2VyOnMzY3JldA==")
+                return LoopbackReply::Status(407, "", {"Proxy-Authenticate: Basic realm=\"pw\""});
+            return LoopbackReply::Ok(r.method == "POST" ? "stored" : "via proxy");
+        });
+    }
+    LoopbackServer proxy;
+    TempDir dir;
+};
+
+TEST_F(ProxyTest, PlainRequestsUseTheProxyOnlyWhenAServerIsNamed) {
+    proxy.SetHandler([](const LoopbackRequest&) { return LoopbackReply::Ok("via proxy"); });
+    CHttpClient client(L"origin.invalid", 8080, false);
+    std::vector<char> body;
+
+    PublishProxySettings(L"127.0.0.1", proxy.port(), L"", L"");
+    EXPECT_TRUE(client.Answered(client.Get(L"/wz/list", body)));
+    ASSERT_EQ(1u, proxy.RequestCount());
+    EXPECT_EQ("http://origin.invalid:8080/wz/list", proxy.Requests()[0].target);
+    EXPECT_FALSE(proxy.Requests()[0].HasHeader("Proxy-Authorization"));
+
+    // A user name without a proxy server means no proxy at all.
+    PublishProxySettings(L"", proxy.port(), L"pwuser", L"s3cret");
+    CHttpClient direct(L"127.0.0.1", proxy.port(), false);
+    EXPECT_TRUE(direct.Answered(direct.Get(L"/wz/list", body)));
+    ASSERT_EQ(2u, proxy.RequestCount());
+    EXPECT_EQ("/wz/list", proxy.Requests()[1].target);
+    EXPECT_FALSE(proxy.Requests()[1].HasHeader("Proxy-Authorization"));
+}
+
+TEST_F(ProxyTest, PlainRequestsAnswerAChallengeWithTheConfiguredCredentials) {
+    DemandCredentials();
+    CHttpClient client(L"origin.invalid", 80, false);
+    std::vector<char> body;
+    PublishProxySettings(L"127.0.0.1", proxy.port(), L"pwuser", L"s3cret");
+    const int result = client.Get(L"/wz/list", body);
+    EXPECT_TRUE(client.Answered(result));
+    EXPECT_EQ("via proxy", std::string(body.data(), 9));
+
+    PublishProxySettings(L"127.0.0.1", proxy.port(), L"", L"");
+    EXPECT_EQ(0, client.Get(L"/wz/list", body));
+    EXPECT_EQ(407u, client.StatusCode());
+}
+
+TEST_F(ProxyTest, UploadSendsTheWholeBodyAgainWithCredentialsWhenTheProxyDemandsThem) {
+    DemandCredentials();
+    PublishProxySettings(L"127.0.0.1", proxy.port(), L"pwuser", L"s3cret");
+    const std::wstring file = dir / L"log.txt";
+    const std::string content = Pattern(3000);
+    ASSERT_TRUE(WriteBytes(file, content));
+
+    CFilePostClient client(L"filepost_session");
+    ASSERT_TRUE(client.Connect(L"origin.invalid", 8080, false));
+    std::wstring response;
+    ASSERT_TRUE(client.PostFile(file, L"/wz/log/80", response));
+    EXPECT_EQ(L"stored", response);
+
+    const auto requests = proxy.Requests();
+    ASSERT_FALSE(requests.empty());
+    const LoopbackRequest& post = requests.back();
+    EXPECT_EQ("POST", post.method);
+    EXPECT_EQ("http://origin.invalid:8080/wz/log/80", post.target);
+    EXPECT_TRUE(post.body == ExpectedUpload(Narrow(file), content));
+    int posts = 0;
+    for (const LoopbackRequest& r : requests) posts += r.method == "POST";
+    EXPECT_EQ(2, posts);
+}
+
+TEST_F(ProxyTest, UploadWithoutUserNameSendsNoCredentials) {
+    DemandCredentials();
+    PublishProxySettings(L"127.0.0.1", proxy.port(), L"", L"s3cret");
+    CFilePostClient client(L"filepost_session");
+    EXPECT_FALSE(client.Connect(L"origin.invalid", 80, false));
+    EXPECT_EQ(1u, proxy.RequestCount());
+    EXPECT_FALSE(proxy.Requests()[0].HasHeader("Proxy-Authorization"));
+}
+
 }  // namespace
