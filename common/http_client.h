@@ -10,7 +10,7 @@
 
 // Error numbers of failures that WinINet itself doesn't report as errors. They are
 // stable and never 0, so that a caller's success test (error number 0) can't take them
-// for success. Every other failure carries WinINet's own code.
+// for success. Every other failure carries the platform's own code.
 // The body ended before the announced Content-Length bytes had arrived: nothing is
 // handed out, a truncated download is never taken for a whole one.
 constexpr DWORD kHttpErrorShortBody = ERROR_HANDLE_EOF;  // 38
@@ -26,7 +26,9 @@ public:
 
     // GET of a server-absolute path. Returns the body length n > 0 with `body` holding the
     // n bytes and one zero byte (size n + 1); 0 leaves `body` untouched. ErrorNumber() and
-    // StatusCode() describe the request afterwards.
+    // StatusCode() describe the request afterwards. Only a 200 answer with a positive
+    // Content-Length whose bytes all arrive gives n; a non-200 status, or a 200 without
+    // Content-Length (chunked) or with 0, gives 0 with error number 0.
     int Get(const std::wstring& path, std::vector<char>& body);
 #if defined(PW_AGENT)
     // True when the answered body was written to the file (created or truncated).
