@@ -9,43 +9,25 @@ import shutil
 import socket
 import ssl
 import subprocess
+import sys
 import tempfile
 import threading
 import time
 import unittest
 
-BIN = os.environ.get("PW_BIN", os.path.join(os.path.dirname(__file__), "..", "..", "build", "bin"))
-SOURCE = os.environ.get("PW_SOURCE", os.path.join(os.path.dirname(__file__), "..", ".."))
-WINERUN = os.environ.get("PW_WINERUN", os.path.join(SOURCE, "tools", "winerun"))
-
-
-def free_port():
-    with socket.socket() as s:
-        s.bind(("127.0.0.1", 0))
-        return s.getsockname()[1]
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "tools"))
+import pwtest  # noqa: E402
+from pwtest import free_port, win_path, write_ini  # noqa: E402
 
 
 def wait_for_port(port, timeout=15.0):
-    deadline = time.monotonic() + timeout
-    while time.monotonic() < deadline:
+    def accepts():
         try:
             with socket.create_connection(("127.0.0.1", port), timeout=0.5):
                 return True
         except OSError:
-            time.sleep(0.05)
-    return False
-
-
-def windows_path(path):
-    return "Z:" + os.path.abspath(path).replace("/", "\\")
-
-
-def write_ini(path, sections):
-    with open(path, "w", newline="\r\n") as f:
-        for name, values in sections.items():
-            f.write("[%s]\n" % name)
-            for key, value in values.items():
-                f.write("%s=%s\n" % (key, value))
+            return False
+    return pwtest.wait_for(accepts, timeout)
 
 
 class Origin(http.server.ThreadingHTTPServer):
@@ -164,28 +146,6 @@ http {
         self.process.wait(timeout=10)
 
 
-def make_certificate(folder):
-    """A self-signed certificate for another host name that expired years ago."""
-    key, csr, cert = (os.path.join(folder, n) for n in ("key.pem", "req.csr", "cert.pem"))
-    ca = os.path.join(folder, "ca")
-    os.makedirs(ca)
-    open(os.path.join(ca, "index.txt"), "w").close()
-    with open(os.path.join(ca, "serial"), "w") as f:
-        f.write("01\n")
-    config = os.path.join(folder, "ca.cnf")
-    with open(config, "w") as f:
-        f.write("[ca]\ndefault_ca = d\n[d]\ndatabase = %s/index.txt\nnew_certs_dir = %s\n"
-                "serial = %s/serial\ndefault_md = sha256\npolicy = p\nunique_subject = no\n"
-                "[p]\ncommonName = supplied\n" % (ca, ca, ca))
-    subprocess.run(["openssl", "req", "-new", "-newkey", "rsa:2048", "-nodes", "-keyout", key,
-                    "-out", csr, "-subj", "/CN=wrong-host.example"],
-                   check=True, capture_output=True)
-    subprocess.run(["openssl", "ca", "-batch", "-config", config, "-selfsign", "-keyfile", key,
-                    "-in", csr, "-out", cert, "-notext", "-startdate", "20200101000000Z",
-                    "-enddate", "20200102000000Z"], check=True, capture_output=True)
-    return cert, key
-
-
 class HttpPeers(unittest.TestCase):
     def setUp(self):
         self.folder = tempfile.mkdtemp(prefix="pw_http_")
@@ -203,8 +163,8 @@ class HttpPeers(unittest.TestCase):
     def install(self, server, port, ssl_on=False, proxy=None, exe="http_probe.exe"):
         """A program folder with the probe, config.ini and, when given, proxy.ini."""
         folder = tempfile.mkdtemp(dir=self.folder)
-        shutil.copy(os.path.join(BIN, "http_probe.exe"), os.path.join(folder, exe))
-        shutil.copy(os.path.join(BIN, "http_probe_agent.exe"), folder)
+        shutil.copy(os.path.join(pwtest.BIN, "http_probe.exe"), os.path.join(folder, exe))
+        shutil.copy(os.path.join(pwtest.BIN, "http_probe_agent.exe"), folder)
         write_ini(os.path.join(folder, "config.ini"),
                   {"Config": {"Server": server, "Port": port, "SSL": 1 if ssl_on else 0}})
         if proxy is not None:
@@ -212,9 +172,7 @@ class HttpPeers(unittest.TestCase):
         return folder
 
     def probe(self, folder, command, arg1, arg2, exe="http_probe.exe"):
-        result = subprocess.run([WINERUN, os.path.join(folder, exe), command,
-                                 windows_path(folder), arg1, arg2],
-                                stdin=subprocess.DEVNULL, capture_output=True, timeout=120)
+        result = pwtest.run(os.path.join(folder, exe), (command, win_path(folder), arg1, arg2))
         line = result.stdout.decode("latin-1").strip().splitlines()[-1]
         return dict(item.split("=", 1) for item in line.split(" "))
 
@@ -222,7 +180,7 @@ class HttpPeers(unittest.TestCase):
         out = os.path.join(folder, "body.bin")
         if os.path.exists(out):
             os.remove(out)
-        result = self.probe(folder, "get", path, windows_path(out), exe)
+        result = self.probe(folder, "get", path, win_path(out), exe)
         if os.path.exists(out):
             with open(out, "rb") as f:
                 result["body"] = f.read()
@@ -233,8 +191,8 @@ class HttpPeers(unittest.TestCase):
         content = bytes(range(256)) * 9
         with open(log, "wb") as f:
             f.write(content)
-        result = self.probe(folder, "post", windows_path(log), path)
-        return result, windows_path(log), content
+        result = self.probe(folder, "post", win_path(log), path)
+        return result, win_path(log), content
 
     def assert_upload(self, request, local_path, content):
         boundary = b"-----AJHFOUEIHDJISO"
@@ -247,7 +205,7 @@ class HttpPeers(unittest.TestCase):
         self.assertEqual(request["body"], expected)
 
     def test_https_accepts_an_expired_self_signed_certificate_for_another_name(self):
-        origin = self.start(Origin(make_certificate(self.folder)))
+        origin = self.start(Origin(pwtest.make_cert(self.folder, "wrong-host.example")))
         folder = self.install("127.0.0.1", origin.port, ssl_on=True)
         for exe in ("http_probe.exe", "http_probe_agent.exe"):
             result = self.get(folder, "/hello", exe)
@@ -348,7 +306,7 @@ class HttpPeers(unittest.TestCase):
                          ("0", "200", "0"))
 
         target = os.path.join(folder, "conf.xml")
-        result = self.probe(folder, "getfile", "/modules/Pellwick.exe", windows_path(target),
+        result = self.probe(folder, "getfile", "/modules/Pellwick.exe", win_path(target),
                             "http_probe_agent.exe")
         self.assertEqual(result["stored"], "1", result)
         with open(target, "rb") as f:
