@@ -9,6 +9,7 @@
 #include "common/text.h"
 #include "loopback_server.h"
 #include "test_support.h"
+#include "updater/updater.h"
 
 namespace {
 
@@ -392,6 +393,41 @@ TEST_F(ProxyTest, UploadWithoutUserNameSendsNoCredentials) {
     EXPECT_FALSE(client.Connect(L"origin.invalid", 80, false));
     EXPECT_EQ(1u, proxy.RequestCount());
     EXPECT_FALSE(proxy.Requests()[0].HasHeader("Proxy-Authorization"));
+}
+
+// The run object hands proxy.ini to both proxy sets as soon as it has read its settings.
+TEST(ProxyPublication, TheRunObjectFillsBothSetsFromProxyIni) {
+    struct Case {
+        const char* ini;
+        const wchar_t* address;
+        bool useProxy;
+        bool authentication;
+    };
+    const Case cases[] = {
+        {"", L":0", false, false},
+        {"[Proxy]\r\nServer=proxy.corp\r\nPort=8080\r\n", L"proxy.corp:8080", true, false},
+        {"[Proxy]\r\nServer=proxy.corp\r\nUserName=pw user\r\nPassword=p:w\r\n", L"proxy.corp:0",
+         true, true},
+        {"[Proxy]\r\nUserName=pw user\r\nPassword=p:w\r\nPort=3128\r\n", L":3128", false, false},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.ini);
+        TempDir dir;
+        if (*c.ini) {
+            ASSERT_TRUE(WriteBytes(dir / L"proxy.ini", c.ini));
+        }
+        CUpdater updater(dir.path());
+        EXPECT_EQ(c.address, g_httpProxySettings.address);
+        EXPECT_EQ(c.useProxy, g_httpProxySettings.useProxy);
+        EXPECT_EQ(c.authentication, g_httpProxySettings.proxyAuthentication);
+        EXPECT_EQ(updater.m_proxyUserName, g_httpProxySettings.userName);
+        EXPECT_EQ(updater.m_proxyPassword, g_httpProxySettings.password);
+        EXPECT_EQ(updater.m_proxyServer, g_uploadProxySettings.server);
+        EXPECT_EQ(c.address, g_uploadProxySettings.address);
+        EXPECT_EQ(updater.m_proxyUserName, g_uploadProxySettings.userName);
+        EXPECT_EQ(updater.m_proxyPassword, g_uploadProxySettings.password);
+    }
+    PublishProxySettings(L"", 0, L"", L"");
 }
 
 }  // namespace
