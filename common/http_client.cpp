@@ -463,22 +463,22 @@ bool CFilePostClient::PostFile(const std::wstring& localFile, const std::wstring
 
     // WinINet answers a proxy's demand for credentials by sending the request again, which
     // it can't do for a body streamed by us: the proxy refuses the first attempt (407, or
-    // it closes the connection while the body is still going out). The second attempt
-    // then carries the credentials from the start. Never inside a TLS tunnel, where the
-    // header would reach the server instead of the proxy.
+    // it closes the connection while the body is still going out or before its answer
+    // could be read). The second attempt then carries the credentials from the start.
+    // Never inside a TLS tunnel, where the header would reach the server, not the proxy.
     DWORD status = 0;
     for (int attempt = 1;; ++attempt) {
         const DWORD error =
             SendUpload(request.get(), file.get(), head, tail, fileSize.QuadPart, total);
-        if (error == 0) QueryStatusCode(request.get(), status);
-        const bool refused = error != 0 || status == HTTP_STATUS_PROXY_AUTH_REQ;
+        const bool answered = error == 0 && QueryStatusCode(request.get(), status);
+        const bool refused = !answered || status == HTTP_STATUS_PROXY_AUTH_REQ;
         if (refused && attempt == 1 && m_proxyAuthentication && !m_secure) {
             if (!OpenPostRequest(path, request, true)) return false;
             status = 0;
             continue;
         }
-        if (error != 0) {
-            m_errorNumber = error;
+        if (!answered) {
+            m_errorNumber = error != 0 ? error : kHttpErrorNoStatus;
             return false;
         }
         break;

@@ -252,6 +252,18 @@ class HttpPeers(unittest.TestCase):
             self.assertIn("tinyproxy", request["headers"].get("Via", ""), request)
         self.assert_upload(origin.requests[-1], local, content)
 
+    def test_https_goes_through_the_proxy_in_a_tunnel(self):
+        origin = self.start(Origin(pwtest.make_cert(self.folder, "wrong-host.example")))
+        proxy = self.start(Tinyproxy(self.folder, auth=("pwuser", "s3cret")))
+        folder = self.install("127.0.0.1", origin.port, ssl_on=True,
+                              proxy={"Server": "127.0.0.1", "Port": proxy.port,
+                                     "UserName": "pwuser", "Password": "s3cret"})
+        result = self.get(folder, "/hello")
+        self.assertEqual(result["answered"], "1", result)
+        self.assertEqual(result["body"], b"hello from origin\r\n")
+        with open(proxy.log) as f:
+            self.assertIn("CONNECT 127.0.0.1:%d " % origin.port, f.read())
+
     def test_proxy_credentials_are_sent_when_a_user_name_is_set(self):
         origin = self.start(Origin())
         proxy = self.start(Tinyproxy(self.folder, auth=("pwuser", "s3cret")))

@@ -280,6 +280,8 @@ TEST_F(FilePostTest, OnlyA200AnswerIsSuccessAndAnEmptyOneKeepsTheResponseText) {
         {"201", LoopbackReply::Status(201, "made"), false, L"unchanged"},
         {"404", LoopbackReply::Status(404, "no"), false, L"unchanged"},
         {"500", LoopbackReply::Status(500, "boom"), false, L"unchanged"},
+        {"dropped", LoopbackReply::Drop(), false, L"unchanged"},
+        {"short answer", LoopbackReply::Short(10, "recei"), true, L"unchanged"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
@@ -289,6 +291,8 @@ TEST_F(FilePostTest, OnlyA200AnswerIsSuccessAndAnEmptyOneKeepsTheResponseText) {
         std::wstring response = L"unchanged";
         EXPECT_EQ(c.result, client.PostFile(file, L"/log", response));
         EXPECT_EQ(c.response, response);
+        // Only a transport failure sets the error number; a refusal is told by the status.
+        EXPECT_EQ(std::string(c.name) == "dropped", client.ErrorNumber() != 0);
     }
 }
 
