@@ -5,10 +5,10 @@
 #include "common/log_writer.h"
 #include "common/seam.h"
 
-namespace {
+#if !defined(_WIN64)
 // The Windows Vista layout, which the shell of every supported system understands.
 static_assert(sizeof(NOTIFYICONDATAW) == 956, "notify-icon record of the Vista layout");
-}  // namespace
+#endif
 
 bool AddTrayIcon(TrayIcon& tray) {
     NOTIFYICONDATAW data = {};
