@@ -1,7 +1,7 @@
 // Test helper: finds the agent's hidden window "ステータス" and sends it what Windows or a
 // user would: the set-status message, session lock and unlock, suspend, the end-of-session
 // query, menu commands, the taskbar re-creation broadcast, a right click on the tray icon.
-// Usage: agentctl wait|gone|set N|lock|unlock|suspend|queryend|command N|taskbar|menu
+// Usage: agentctl find|wait|gone|set N|lock|unlock|suspend|queryend|command N|taskbar|menu
 // Prints the message's result; exit code 0 on success, 2 when the window isn't found.
 #include <windows.h>
 #include <wtsapi32.h>
@@ -37,12 +37,13 @@ int Send(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam) {
 
 int wmain(int argc, wchar_t** argv) {
     if (argc < 2) {
-        std::fwprintf(stderr, L"usage: agentctl wait|gone|set N|lock|unlock|suspend|queryend|"
+        std::fwprintf(stderr, L"usage: agentctl find|wait|gone|set N|lock|unlock|suspend|queryend|"
                               L"command N|taskbar|menu\n");
         return 64;
     }
     const std::wstring verb = argv[1];
     const long number = argc > 2 ? std::wcstol(argv[2], nullptr, 10) : 0;
+    if (verb == L"find") return FindAgent() ? 0 : 1;
     if (verb == L"gone") {
         const DWORD start = ::GetTickCount();
         while (FindAgent()) {
