@@ -167,9 +167,10 @@ TEST_F(ConfDocument, FetchesNoExternalEntity) {
 TEST_F(ConfDocument, EntityBombLeavesThePreviousValues) {
     std::string head = "<!DOCTYPE config [<!ENTITY l0 \"lollollollollollollollollollol\">";
     for (int i = 1; i <= 9; ++i) {
-        head += "<!ENTITY l" + std::to_string(i) + " \"";
-        for (int j = 0; j < 10; ++j) head += "&l" + std::to_string(i - 1) + ";";
-        head += "\">";
+        const std::string reference = "&l" + std::to_string(i - 1) + ";";
+        head.append("<!ENTITY l").append(std::to_string(i)).append(" \"");
+        for (int j = 0; j < 10; ++j) head.append(reference);
+        head.append("\">");
     }
     head += "]>\r\n";
     Apply(Doc("<grpattendconf threshold=\"5\"/>" +
