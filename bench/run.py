@@ -2,7 +2,8 @@
 """Runs the benchmarks under Wine and prints their figures with same-run baselines.
 
 Usage (after ./run build; tools/winerun supplies the Wine environment):
-    python3 bench/run.py [log|hash|all]
+    python3 bench/run.py [log|hash|status|all]
+(status starts the agent under Wine: it needs the display that ./run provides.)
 """
 import os
 import subprocess
@@ -59,12 +60,24 @@ def bench_hash(size_mib=512):
           f" peak private bytes {out['peak_pagefile_kib']} KiB")
 
 
+def bench_status(changes=200):
+    out = figures(subprocess.run([WINERUN, os.path.join(BIN, "status_bench.exe"),
+                                  os.path.join(BIN, "Pellwick.exe"), str(changes)],
+                                 capture_output=True, text=True, check=True).stdout)
+    print(f"status change -> report at the server, {out['changes']} changes:")
+    print(f"  agent p50 {out['agent_p50_ms']} ms, p99 {out['agent_p99_ms']} ms;"
+          f" plain GET p50 {out['plain_get_p50_ms']} ms, p99 {out['plain_get_p99_ms']} ms;"
+          f" ratio (p50) {out['ratio_p50']}")
+
+
 def main():
     which = sys.argv[1] if len(sys.argv) > 1 else "all"
     if which in ("log", "all"):
         bench_log()
     if which in ("hash", "all"):
         bench_hash()
+    if which in ("status", "all"):
+        bench_status()
 
 
 if __name__ == "__main__":
