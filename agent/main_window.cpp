@@ -165,10 +165,8 @@ void CMainWindow::OnCommand(UINT commandId) {
         SendSetStatus(1);
     } else if (commandId == kExitCommand) {
         ::PostMessageW(m_hwnd, WM_CLOSE, 0, 0);
-    } else {
-        const std::shared_ptr<const StatusList> list = CurrentStatusList();
-        if (IsStatusCommand(commandId, *list))
-            ChooseStatusItem(m_menu.get(), commandId, *list, m_statusEvent.get());
+    } else if (commandId >= kFirstStatusCommand) {
+        ChooseStatusItem(m_menu.get(), commandId, *CurrentStatusList(), m_statusEvent.get());
     }
 }
 

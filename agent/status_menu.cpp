@@ -21,11 +21,15 @@ void SetItemState(HMENU menu, UINT commandId, UINT state) {
     ::SetMenuItemInfoW(menu, commandId, FALSE, &info);
 }
 
-void UncheckAllStatusItems(HMENU menu, const StatusList& list) {
-    // At least the twenty ids the menu always cleared, and every id the menu can show.
-    const size_t count = std::max<size_t>(20, std::min(list.ids.size(), kMaxStatusItems));
-    for (size_t i = 0; i < count; ++i)
-        SetItemState(menu, kFirstStatusCommand + static_cast<UINT>(i), MFS_UNCHECKED);
+void UncheckAllStatusItems(HMENU menu) {
+    // The twenty ids the menu has always cleared, and every status item it shows now.
+    for (UINT i = 0; i < 20; ++i) SetItemState(menu, kFirstStatusCommand + i, MFS_UNCHECKED);
+    const HMENU popup = ::GetSubMenu(menu, 0);
+    for (int i = 0; popup && i < ::GetMenuItemCount(popup); ++i) {
+        const UINT id = ::GetMenuItemID(popup, i);
+        if (id != static_cast<UINT>(-1) && id >= kFirstStatusCommand + 20)
+            SetItemState(menu, id, MFS_UNCHECKED);
+    }
 }
 }  // namespace
 
@@ -58,7 +62,7 @@ bool IsStatusCommand(UINT commandId, const StatusList& list) {
 }
 
 void ChooseStatusItem(HMENU menu, UINT commandId, const StatusList& list, HANDLE statusEvent) {
-    UncheckAllStatusItems(menu, list);
+    UncheckAllStatusItems(menu);
     SetItemState(menu, commandId, MFS_CHECKED);
     if (!IsStatusCommand(commandId, list)) return;
     SetCurrentStatus(static_cast<int>(list.ids[commandId - kFirstStatusCommand]));

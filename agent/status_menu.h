@@ -22,7 +22,7 @@ void BuildStatusMenu(HMENU menu, HMENU popup, const StatusList& list, int curren
 bool IsStatusCommand(UINT commandId, const StatusList& list);
 
 // A status item was chosen: checks only that item, makes its status current and signals
-// the status event. Ids outside the list only move the check marks.
+// the status event. Ids that stand for no position of the list only move the check marks.
 void ChooseStatusItem(HMENU menu, UINT commandId, const StatusList& list, HANDLE statusEvent);
 
 // The set-status message: an empty list accepts any id; otherwise the id's first position

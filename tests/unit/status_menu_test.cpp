@@ -132,6 +132,18 @@ TEST_F(StatusMenu, EveryShownPositionIsRouted) {
 
     EXPECT_FALSE(IsStatusCommand(32830, *list));
     EXPECT_FALSE(IsStatusCommand(kReleaseCommand, *list));
+
+    // A shorter list arrived but the menu wasn't opened since: its old items still get
+    // unchecked, and a position the list no longer has changes no status.
+    ChooseStatusItem(menu.get(), 32825, *list, event.get());
+    const auto shorter = MakeList({{50, L"x"}, {51, L"y"}});
+    ChooseStatusItem(menu.get(), 32801, *shorter, event.get());
+    EXPECT_EQ(CurrentStatus(), 51);
+    EXPECT_EQ(Checked(), std::vector<UINT>{32801});
+    ::ResetEvent(event.get());
+    ChooseStatusItem(menu.get(), 32825, *shorter, event.get());
+    EXPECT_EQ(CurrentStatus(), 51);
+    EXPECT_FALSE(Signalled());
 }
 
 }  // namespace
