@@ -80,7 +80,6 @@ bool CMainWindow::Create(HINSTANCE instance) {
                                         instance, this);
     if (!hwnd) return false;
     m_tray.window = hwnd;
-    g_mainWindow.store(hwnd);
     return true;
 }
 
@@ -91,6 +90,8 @@ LRESULT CALLBACK CMainWindow::WindowProc(HWND hwnd, UINT message, WPARAM wParam,
         self = static_cast<CMainWindow*>(reinterpret_cast<CREATESTRUCTW*>(lParam)->lpCreateParams);
         self->m_hwnd = hwnd;
         ::SetWindowLongPtrW(hwnd, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(self));
+        // Workers may ask for a status change as soon as the window can take it.
+        g_mainWindow.store(hwnd);
     } else {
         self = reinterpret_cast<CMainWindow*>(::GetWindowLongPtrW(hwnd, GWLP_USERDATA));
     }

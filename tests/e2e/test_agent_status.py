@@ -31,6 +31,14 @@ class AgentStatus(AgentTestCase):
         agentctl("menu", 300)
         agentctl("set", 1)
         self.expect_statuses([1, 4, 1, 2, 1, 5, 1, 6, 1])
+        # A restarted shell gets the icon again.
+        pwtest.wait_for(lambda: "Added NotifyIcon" in self.log(), timeout=20)
+        agentctl("taskbar")
+        pwtest.wait_for(lambda: self.log().count("Added NotifyIcon") == 2, timeout=5)
+        log = self.log()
+        self.assertEqual(log.count("Added NotifyIcon"), 2)
+        added = [i for i, line in enumerate(log) if line == "Added NotifyIcon"]
+        self.assertLess(log.index("TaskbarCreated"), added[-1])
 
     def test_report_repeated_until_accepted_and_refusals_not_repeated(self):
         self.srv.script(self.status_path(1), status=500)
