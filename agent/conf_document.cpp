@@ -242,8 +242,8 @@ bool DownloadConfDocument(std::wstring& errorText) {
                        MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
         const DWORD error = ::GetLastError();
         ::DeleteFileW(partial.c_str());
-        errorText = Format(L"%d[%d]", static_cast<int>(client.StatusCode()),
-                           static_cast<int>(error));
+        errorText =
+            Format(L"%d[%d]", static_cast<int>(client.StatusCode()), static_cast<int>(error));
         return false;
     }
     return true;

@@ -26,8 +26,8 @@ using RegisterNotificationEx = BOOL(WINAPI*)(HANDLE, HWND, DWORD);
 RegisterNotificationEx RegisterSessionNotification() {
     const HMODULE module = ::GetModuleHandleW(L"wtsapi32.dll");
     if (!module) return nullptr;
-    return reinterpret_cast<RegisterNotificationEx>(reinterpret_cast<void*>(
-        ::GetProcAddress(module, "WTSRegisterSessionNotificationEx")));
+    return reinterpret_cast<RegisterNotificationEx>(
+        reinterpret_cast<void*>(::GetProcAddress(module, "WTSRegisterSessionNotificationEx")));
 }
 
 }  // namespace
@@ -75,16 +75,15 @@ bool CMainWindow::Create(HINSTANCE instance) {
     windowClass.hInstance = instance;
     windowClass.lpszClassName = kClassName;
     ::RegisterClassW(&windowClass);
-    const HWND hwnd = ::CreateWindowExW(WS_EX_CLIENTEDGE, kClassName, L"ステータス",
-                                        WS_CAPTION | WS_SYSMENU, 0, 0, 4, 4, nullptr, nullptr,
-                                        instance, this);
+    const HWND hwnd =
+        ::CreateWindowExW(WS_EX_CLIENTEDGE, kClassName, L"ステータス", WS_CAPTION | WS_SYSMENU, 0,
+                          0, 4, 4, nullptr, nullptr, instance, this);
     if (!hwnd) return false;
     m_tray.window = hwnd;
     return true;
 }
 
-LRESULT CALLBACK CMainWindow::WindowProc(HWND hwnd, UINT message, WPARAM wParam,
-                                         LPARAM lParam) {
+LRESULT CALLBACK CMainWindow::WindowProc(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam) {
     CMainWindow* self = nullptr;
     if (message == WM_NCCREATE) {
         self = static_cast<CMainWindow*>(reinterpret_cast<CREATESTRUCTW*>(lParam)->lpCreateParams);
@@ -106,35 +105,35 @@ LRESULT CMainWindow::OnMessage(UINT message, WPARAM wParam, LPARAM lParam) {
         return ::DefWindowProcW(m_hwnd, message, wParam, lParam);
     }
     switch (message) {
-    case WM_CREATE:
-        return OnCreate(wParam, lParam);
-    case kTrayCallbackMessage:
-        if (lParam == WM_RBUTTONDOWN) ShowTrayMenu();
-        return 0;
-    case WM_COMMAND:
-        OnCommand(LOWORD(wParam));
-        return 0;
-    case WM_SET_STATUS:
-        SetStatusRequest(m_menu.get(), static_cast<int>(wParam), m_statusEvent.get());
-        return 0;
-    case WM_QUERYENDSESSION:
-        return OnQueryEndSession(wParam, lParam);
-    case WM_POWERBROADCAST:
-        if (wParam == PBT_APMSUSPEND && IsAutoReset(CurrentStatus())) SendSetStatus(2);
-        break;
-    case WM_WTSSESSION_CHANGE:
-        if (wParam == WTS_SESSION_LOCK && IsAutoReset(CurrentStatus())) {
-            SendSetStatus(4);
-        } else if (wParam == WTS_SESSION_UNLOCK &&
-                   (CurrentStatus() == 4 || CurrentStatus() == 2)) {
-            SendSetStatus(1);
-        }
-        break;
-    case WM_DESTROY:
-        OnDestroy();
-        return 0;
-    default:
-        break;
+        case WM_CREATE:
+            return OnCreate(wParam, lParam);
+        case kTrayCallbackMessage:
+            if (lParam == WM_RBUTTONDOWN) ShowTrayMenu();
+            return 0;
+        case WM_COMMAND:
+            OnCommand(LOWORD(wParam));
+            return 0;
+        case WM_SET_STATUS:
+            SetStatusRequest(m_menu.get(), static_cast<int>(wParam), m_statusEvent.get());
+            return 0;
+        case WM_QUERYENDSESSION:
+            return OnQueryEndSession(wParam, lParam);
+        case WM_POWERBROADCAST:
+            if (wParam == PBT_APMSUSPEND && IsAutoReset(CurrentStatus())) SendSetStatus(2);
+            break;
+        case WM_WTSSESSION_CHANGE:
+            if (wParam == WTS_SESSION_LOCK && IsAutoReset(CurrentStatus())) {
+                SendSetStatus(4);
+            } else if (wParam == WTS_SESSION_UNLOCK &&
+                       (CurrentStatus() == 4 || CurrentStatus() == 2)) {
+                SendSetStatus(1);
+            }
+            break;
+        case WM_DESTROY:
+            OnDestroy();
+            return 0;
+        default:
+            break;
     }
     return ::DefWindowProcW(m_hwnd, message, wParam, lParam);
 }

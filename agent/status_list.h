@@ -9,9 +9,9 @@
 #include <vector>
 
 struct StatusList {
-    std::vector<uint32_t> ids;                // document order; an id may appear twice
-    std::map<uint32_t, std::wstring> names;   // id -> menu label
-    std::map<uint32_t, bool> autoReset;       // id -> automatic events may replace it
+    std::vector<uint32_t> ids;               // document order; an id may appear twice
+    std::map<uint32_t, std::wstring> names;  // id -> menu label
+    std::map<uint32_t, bool> autoReset;      // id -> automatic events may replace it
 
     // First position holding the id, or -1.
     int PositionOf(uint32_t id) const;

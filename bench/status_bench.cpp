@@ -71,8 +71,7 @@ void Report(const char* name, const std::vector<double>& ms) {
 }  // namespace
 
 int wmain(int argc, wchar_t** argv) {
-    const std::wstring agent =
-        argc > 1 ? argv[1] : FolderOf(ModuleFilePath()) + L"\\Pellwick.exe";
+    const std::wstring agent = argc > 1 ? argv[1] : FolderOf(ModuleFilePath()) + L"\\Pellwick.exe";
     const int changes = argc > 2 ? _wtoi(argv[2]) : 200;
 
     Arrivals arrivals;
@@ -106,12 +105,12 @@ int wmain(int argc, wchar_t** argv) {
         std::fprintf(stderr, "status_bench: can't copy the agent\n");
         return 1;
     }
-    const std::string config = "[Config]\r\nServer=127.0.0.1\r\nPort=" +
-                               std::to_string(server.port()) +
-                               "\r\nHostID=12\r\n[Server]\r\nStatus=/pw/status\r\n";
+    const std::string config =
+        "[Config]\r\nServer=127.0.0.1\r\nPort=" + std::to_string(server.port()) +
+        "\r\nHostID=12\r\n[Server]\r\nStatus=/pw/status\r\n";
     const std::wstring configPath = install + L"\\config.ini";
-    HANDLE file = ::CreateFileW(configPath.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0,
-                                nullptr);
+    HANDLE file =
+        ::CreateFileW(configPath.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
     DWORD written = 0;
     ::WriteFile(file, config.data(), static_cast<DWORD>(config.size()), &written, nullptr);
     ::CloseHandle(file);

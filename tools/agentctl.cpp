@@ -37,8 +37,9 @@ int Send(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam) {
 
 int wmain(int argc, wchar_t** argv) {
     if (argc < 2) {
-        std::fwprintf(stderr, L"usage: agentctl find|wait|gone|set N|lock|unlock|suspend|queryend|"
-                              L"command N|taskbar|menu\n");
+        std::fwprintf(stderr,
+                      L"usage: agentctl find|wait|gone|set N|lock|unlock|suspend|queryend|"
+                      L"command N|taskbar|menu\n");
         return 64;
     }
     const std::wstring verb = argv[1];

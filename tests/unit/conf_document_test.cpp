@@ -53,12 +53,13 @@ TEST_F(ConfDocument, MissingDocumentChangesNothing) {
 }
 
 TEST_F(ConfDocument, ReadsEveryValue) {
-    Apply(Doc("<timecontrol start_day=\"08:30:00\"/><timecontrol start_day=\"09:00:00\"/>"
-              "<grpattendconf threshold=\"300\" cycle=\"60\"/><grpattendconf threshold=\"5\"/>" +
-              Statuses("<workstatus id=\"1\" name=\"\xe5\x9c\xa8\xe5\xb8\xad\" autoreset=\"1\"/>"
-                       "<workstatus id=\"5\" name=\"\xe4\xbc\x9a\xe8\xad\xb0\" autoreset=\"0\">"
-                       "text is ignored</workstatus>"
-                       "<workstatus id=\"6\" name=\"Out\" extra=\"x\"/>")));
+    Apply(
+        Doc("<timecontrol start_day=\"08:30:00\"/><timecontrol start_day=\"09:00:00\"/>"
+            "<grpattendconf threshold=\"300\" cycle=\"60\"/><grpattendconf threshold=\"5\"/>" +
+            Statuses("<workstatus id=\"1\" name=\"\xe5\x9c\xa8\xe5\xb8\xad\" autoreset=\"1\"/>"
+                     "<workstatus id=\"5\" name=\"\xe4\xbc\x9a\xe8\xad\xb0\" autoreset=\"0\">"
+                     "text is ignored</workstatus>"
+                     "<workstatus id=\"6\" name=\"Out\" extra=\"x\"/>")));
     EXPECT_EQ(Settings().startDay, L"08:30:00");
     EXPECT_EQ(Settings().threshold, 300);
     EXPECT_EQ(Settings().cycle, 60);
@@ -90,8 +91,7 @@ TEST_F(ConfDocument, AttributeRules) {
     EXPECT_EQ(Settings().threshold, 111);
     EXPECT_EQ(Settings().cycle, 0);
     const auto list = CurrentStatusList();
-    EXPECT_EQ(list->ids,
-              (std::vector<uint32_t>{7, 10, 11, 12, 13, 14, 15, 0, 4294967293u, 20}));
+    EXPECT_EQ(list->ids, (std::vector<uint32_t>{7, 10, 11, 12, 13, 14, 15, 0, 4294967293u, 20}));
     EXPECT_EQ(list->names.count(7), 0u);
     EXPECT_TRUE(IsAutoReset(7));
     const struct {
@@ -105,10 +105,11 @@ TEST_F(ConfDocument, AttributeRules) {
 }
 
 TEST_F(ConfDocument, LaterDuplicateReplacesNameAndFlagOnlyWithAName) {
-    Apply(Doc(Statuses("<workstatus id=\"5\" name=\"A\" autoreset=\"0\"/>"
-                       "<workstatus id=\"5\" name=\"B\" autoreset=\"1\"/>"
-                       "<workstatus id=\"6\" name=\"C\" autoreset=\"0\"/>"
-                       "<workstatus id=\"6\"/>")));
+    Apply(
+        Doc(Statuses("<workstatus id=\"5\" name=\"A\" autoreset=\"0\"/>"
+                     "<workstatus id=\"5\" name=\"B\" autoreset=\"1\"/>"
+                     "<workstatus id=\"6\" name=\"C\" autoreset=\"0\"/>"
+                     "<workstatus id=\"6\"/>")));
     const auto list = CurrentStatusList();
     EXPECT_EQ(list->ids, (std::vector<uint32_t>{5, 5, 6, 6}));
     EXPECT_EQ(list->names.at(5), L"B");
@@ -173,16 +174,16 @@ TEST_F(ConfDocument, EntityBombLeavesThePreviousValues) {
         head.append("\">");
     }
     head += "]>\r\n";
-    Apply(Doc("<grpattendconf threshold=\"5\"/>" +
-                  Statuses("<workstatus id=\"8\" name=\"&l9;\"/>"),
+    Apply(Doc("<grpattendconf threshold=\"5\"/>" + Statuses("<workstatus id=\"8\" name=\"&l9;\"/>"),
               head));
     EXPECT_EQ(Settings().threshold, 111);
     EXPECT_EQ(CurrentStatusList()->ids, std::vector<uint32_t>{99});
 }
 
 TEST_F(ConfDocument, ReadersNeverSeeAHalfBuiltList) {
-    const std::string small = Doc(Statuses("<workstatus id=\"5\" name=\"a\" autoreset=\"0\"/>"
-                                           "<workstatus id=\"6\" name=\"b\" autoreset=\"0\"/>"));
+    const std::string small =
+        Doc(Statuses("<workstatus id=\"5\" name=\"a\" autoreset=\"0\"/>"
+                     "<workstatus id=\"6\" name=\"b\" autoreset=\"0\"/>"));
     std::string items;
     for (int id = 10; id < 60; ++id)
         items += "<workstatus id=\"" + std::to_string(id) + "\" name=\"n\" autoreset=\"1\"/>";

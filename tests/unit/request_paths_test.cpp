@@ -24,8 +24,9 @@ TEST(EscapePathSegment, EscapesEverythingButUnreservedBytes) {
 }
 
 TEST(RequestPaths, HostIdFormsAndComputerNameForms) {
-    AgentFolders folders("[Config]\r\nHostID=12\r\n[Server]\r\nConf=/pw/conf\r\nCheck=/pw/check\r\n"
-                         "Status=/pw/status\r\nVersion=/pw/version\r\n");
+    AgentFolders folders(
+        "[Config]\r\nHostID=12\r\n[Server]\r\nConf=/pw/conf\r\nCheck=/pw/check\r\n"
+        "Status=/pw/status\r\nVersion=/pw/version\r\n");
     AgentSettings& s = Settings();
     s.productVersion = L"1.0.2.0";
     s.computerName = L"PC 01";
@@ -36,8 +37,7 @@ TEST(RequestPaths, HostIdFormsAndComputerNameForms) {
     EXPECT_EQ(ConfDocumentPath(), L"/pw/conf/12");
 
     s.hostId = 0;
-    EXPECT_EQ(StatusReportPath(3, L"\u5c71\u7530"),
-              L"/pw/status/0/3/PC%2001/%e5%b1%b1%e7%94%b0");
+    EXPECT_EQ(StatusReportPath(3, L"\u5c71\u7530"), L"/pw/status/0/3/PC%2001/%e5%b1%b1%e7%94%b0");
     EXPECT_EQ(StatusReportPath(3, L""), L"/pw/status/0/3/PC%2001/");
     EXPECT_EQ(VersionReportPath(), L"/pw/version/0/1.0.2.0/PC%2001");
     EXPECT_EQ(SettingsCheckPath(), L"/pw/check/0/PC%2001");

@@ -22,7 +22,8 @@ protected:
 
     std::vector<UINT> Items() const {
         std::vector<UINT> ids;
-        for (int i = 0; i < ::GetMenuItemCount(popup); ++i) ids.push_back(::GetMenuItemID(popup, i));
+        for (int i = 0; i < ::GetMenuItemCount(popup); ++i)
+            ids.push_back(::GetMenuItemID(popup, i));
         return ids;
     }
     std::wstring Text(UINT id) const {

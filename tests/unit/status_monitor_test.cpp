@@ -87,8 +87,7 @@ TEST_F(StatusReport, ComputerNameFormWithoutHostId) {
 
 TEST_F(StatusReport, RepeatsEverySecondWithTheStatusCurrentThen) {
     server.SetHandler([](const LoopbackRequest& r) {
-        return r.target == "/pw/status/12/9" ? LoopbackReply::Ok("1")
-                                             : LoopbackReply::Status(500);
+        return r.target == "/pw/status/12/9" ? LoopbackReply::Ok("1") : LoopbackReply::Status(500);
     });
     SetCurrentStatus(5);
     int sleepsOfASecond = 0;
