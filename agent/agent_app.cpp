@@ -69,7 +69,7 @@ std::vector<std::wstring> TokenizeCommandLine(const std::wstring& tail) {
 CAgentApp::CAgentApp() : m_instanceMutex(::CreateMutexW(nullptr, FALSE, kInstanceMutexName)) {}
 
 CAgentApp::~CAgentApp() {
-    if (m_instanceLocked) ::ReleaseMutex(m_instanceMutex.get());
+    ExitInstance();
     // The monitor threads keep using the window's record and events until the process
     // ends, so the window object is never destroyed.
     static_cast<void>(m_mainWindow.release());
@@ -171,6 +171,11 @@ BOOL CAgentApp::StartAgent(HINSTANCE instance) {
     ::SendMessageW(m_mainWindow->Handle(), WM_SET_STATUS,
                    static_cast<WPARAM>(IsAutoReset(startup) ? 1 : startup), 0);
     return TRUE;
+}
+
+void CAgentApp::ExitInstance() {
+    if (m_instanceLocked) ::ReleaseMutex(m_instanceMutex.get());
+    m_instanceLocked = false;
 }
 
 int CAgentApp::Run() {

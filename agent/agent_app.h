@@ -25,6 +25,8 @@ public:
     // enters the message loop.
     BOOL InitInstance(HINSTANCE instance, const std::wstring& commandTail);
     int Run();
+    // Releases the single-instance mutex once the message loop has ended.
+    void ExitInstance();
 
 private:
     void LaunchCopy();

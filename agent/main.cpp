@@ -10,5 +10,9 @@ CAgentApp theApp;
 
 int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, LPWSTR commandTail, int) {
     if (!theApp.InitInstance(instance, commandTail ? commandTail : L"")) return 0;
-    return theApp.Run();
+    const int code = theApp.Run();
+    theApp.ExitInstance();
+    // The monitor threads run until the process ends: they must be gone before static
+    // objects they read are destroyed, which ExitProcess ensures and a return doesn't.
+    ::ExitProcess(static_cast<UINT>(code));
 }
