@@ -137,6 +137,7 @@ def demo_agent(bin_dir):
         subprocess.run([WINERUN, install.exe("Pellwick.exe")], stdin=subprocess.DEVNULL,
                        timeout=60)
         srv.wait_for("status", timeout=20)
+        time.sleep(0.2)
         steps = [("the session is locked", ("lock",)),
                  ("the session is unlocked", ("unlock",)),
                  ("the user picks 会議中 (5) from the tray menu", ("command", 32804)),
