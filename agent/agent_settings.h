@@ -31,6 +31,13 @@ AgentSettings& Settings();
 
 // Reads config.ini, applies the stored conf.xml and reads status.ini. Logs nothing.
 void LoadAgentSettings();
+// The same for a given executable path and local application data folder (tests).
+void LoadAgentSettingsFrom(const std::wstring& modulePath, const std::wstring& localAppData);
+
+// The local application data folder; empty when it can't be resolved.
+std::wstring LocalAppDataFolder();
+// Creates the folder unless it exists; failures are left to the folder's users.
+void EnsureFolder(const std::wstring& folder);
 
 // One GET of the version path; true when the server answered "ok".
 bool ReportVersion();

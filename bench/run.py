@@ -2,7 +2,8 @@
 """Runs the benchmarks under Wine and prints their figures with same-run baselines.
 
 Usage (after ./run build; tools/winerun supplies the Wine environment):
-    python3 bench/run.py [log|hash|http|all]
+    python3 bench/run.py [log|hash|http|status|all]
+(status starts the agent under Wine: it needs the display that ./run provides.)
 """
 import os
 import socket
@@ -59,6 +60,16 @@ def bench_hash(size_mib=512):
     print(f"  digest matches md5sum: {same}")
     print(f"  peak working set {out['peak_working_set_kib']} KiB,"
           f" peak private bytes {out['peak_pagefile_kib']} KiB")
+
+
+def bench_status(changes=200):
+    out = figures(subprocess.run([WINERUN, os.path.join(BIN, "status_bench.exe"),
+                                  os.path.join(BIN, "Pellwick.exe"), str(changes)],
+                                 capture_output=True, text=True, check=True).stdout)
+    print(f"status change -> report at the server, {out['changes']} changes:")
+    print(f"  agent p50 {out['agent_p50_ms']} ms, p99 {out['agent_p99_ms']} ms;"
+          f" plain GET p50 {out['plain_get_p50_ms']} ms, p99 {out['plain_get_p99_ms']} ms;"
+          f" ratio (p50) {out['ratio_p50']}")
 
 
 def start_nginx(folder, root):
@@ -156,6 +167,8 @@ def main():
         bench_hash()
     if which in ("http", "all"):
         bench_http()
+    if which in ("status", "all"):
+        bench_status()
 
 
 if __name__ == "__main__":

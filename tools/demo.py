@@ -99,10 +99,75 @@ def demo_update_run(bin_dir):
         shutil.rmtree(work, ignore_errors=True)
 
 
+# The statuses a group might have: 1-4 are set by the agent itself, 5 and 6 by the user.
+AGENT_CONF = (
+    '<?xml version="1.0" encoding="UTF-8"?>\r\n<config>\r\n'
+    '  <grpattendconf threshold="600" cycle="600"/>\r\n  <status>\r\n'
+    '    <workstatus id="1" name="在席" autoreset="1"/>\r\n'
+    '    <workstatus id="2" name="退社" autoreset="1"/>\r\n'
+    '    <workstatus id="3" name="離席" autoreset="1"/>\r\n'
+    '    <workstatus id="4" name="ロック中" autoreset="1"/>\r\n'
+    '    <workstatus id="5" name="会議中" autoreset="0"/>\r\n'
+    '    <workstatus id="6" name="外出" autoreset="0"/>\r\n'
+    '  </status>\r\n</config>\r\n').encode("utf-8")
+
+
+def agentctl(bin_dir, *args):
+    done = subprocess.run([WINERUN, os.path.join(bin_dir, "agentctl.exe"), *map(str, args)],
+                          stdin=subprocess.DEVNULL, capture_output=True, timeout=60)
+    return done.returncode
+
+
+def demo_agent(bin_dir):
+    data = pwtest.agent_data_folder()
+    if agentctl(bin_dir, "find") == 0:
+        agentctl(bin_dir, "command", 32772)
+        agentctl(bin_dir, "gone")
+    shutil.rmtree(data, ignore_errors=True)
+    os.makedirs(data)
+    with open(os.path.join(data, "conf.xml"), "wb") as f:
+        f.write(AGENT_CONF)
+    with PresenceServer(conf=AGENT_CONF, live=False) as srv, \
+            pwtest.Install([os.path.join(bin_dir, "Pellwick.exe")],
+                           prefix="pw_demo_agent_") as install:
+        install.configure_agent(srv, host_id=12)
+        banner("Pellwick.exe without argument: copies itself into the data folder and starts "
+               "the copy, which reports its start-up status (live view)")
+        srv.live = True
+        subprocess.run([WINERUN, install.exe("Pellwick.exe")], stdin=subprocess.DEVNULL,
+                       timeout=60)
+        srv.wait_for("status", timeout=20)
+        time.sleep(0.2)
+        steps = [("the session is locked", ("lock",)),
+                 ("the session is unlocked", ("unlock",)),
+                 ("the user picks 会議中 (5) from the tray menu", ("command", 32804)),
+                 ("the session is locked: 5 must stay", ("lock",)),
+                 ("the user picks 解除 (release) from the tray menu", ("command", 32779)),
+                 ("the computer suspends", ("suspend",)),
+                 ("it wakes and the session is unlocked", ("unlock",))]
+        for text, args in steps:
+            count = len(srv.requests("status"))
+            print(f"  -- {text}", flush=True)
+            agentctl(bin_dir, *args)
+            pwtest.wait_for(lambda: len(srv.requests("status")) > count, timeout=3)
+            time.sleep(0.2)
+        banner("the user logs off: the end of the session waits for status 2")
+        subprocess.run([WINERUN, "wineboot", "--end-session"], stdin=subprocess.DEVNULL,
+                       capture_output=True, timeout=60)
+        agentctl(bin_dir, "gone")
+        time.sleep(0.3)
+        srv.live = False
+        banner("statuses the server received, in order")
+        print("  " + " ".join(r.path.rsplit("/", 1)[1] for r in srv.requests("status")))
+        banner("the agent's log")
+        show_log(data)
+
+
 def main():
     bin_dir = sys.argv[1] if len(sys.argv) > 1 else pwtest.BIN
     demo_updater_spine(bin_dir)
     demo_update_run(bin_dir)
+    demo_agent(bin_dir)
     return 0
 
 
