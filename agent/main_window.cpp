@@ -56,8 +56,9 @@ CMainWindow::CMainWindow() {
     m_record.activeEvent = &m_inputEvents[1];
     m_record.idleThreshold = static_cast<uint32_t>(Settings().threshold.load());
 
-    // The idle detector (record), the input monitor (event pair) and the setting monitor
-    // (record) start here, in that order, before the status monitor.
+    StartWorkerThread(IdleDetectorThread, &m_record);
+    StartWorkerThread(InputMonitorThread, m_inputEvents);
+    StartWorkerThread(SettingMonitorThread, &m_record);
 
     m_statusEvent.reset(::CreateEventW(nullptr, FALSE, FALSE, nullptr));
     StartWorkerThread(StatusMonitorThread, m_statusEvent.get());
