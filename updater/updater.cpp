@@ -59,10 +59,13 @@ int RunUpdateMode() {
             } else if (updater.DownloadFiles()) {
                 Log(L"Terminator: ");
                 updater.Terminator();
-                if (updater.BackupFiles() && updater.UpdateFiles()) {
+                if (updater.BackupFiles()) {
+                    // A failed replacement has put the old files back: what was stopped
+                    // runs again, but no new version is reported.
+                    const bool replaced = updater.UpdateFiles();
                     Log(L"Launcher: ");
                     updater.Launcher();
-                    updater.Complete();
+                    if (replaced) updater.Complete();
                 }
             }
         }
