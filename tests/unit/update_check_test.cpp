@@ -4,11 +4,6 @@
 
 namespace {
 
-std::wstring Upper(std::wstring text) {
-    for (wchar_t& c : text) c = static_cast<wchar_t>(::towupper(c));
-    return text;
-}
-
 struct CheckFixture : ::testing::Test {
     TempDir dir;
     LogCapture log;

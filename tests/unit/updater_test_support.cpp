@@ -71,3 +71,8 @@ std::string Dump(const std::vector<std::wstring>& lines) {
     for (const std::wstring& line : lines) out += "  " + Narrow(line) + "\n";
     return out;
 }
+
+std::wstring Upper(std::wstring text) {
+    for (wchar_t& c : text) c = static_cast<wchar_t>(::towupper(c));
+    return text;
+}

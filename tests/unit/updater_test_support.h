@@ -31,5 +31,7 @@ _updateListData Row(const std::wstring& name, const std::wstring& version,
                     const std::wstring& digest, const std::wstring& folder = L"",
                     bool downloadOnly = false);
 
+std::wstring Upper(std::wstring text);
+
 // Prints a line list in a failure message.
 std::string Dump(const std::vector<std::wstring>& lines);
