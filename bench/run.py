@@ -1,7 +1,7 @@
 #!/usr/bin/env python3
 """Runs the benchmarks under Wine and prints their figures with same-run baselines.
 
-Usage (after ./run build, with the Wine environment of ./run or tools/winerun):
+Usage (after ./run build; tools/winerun supplies the Wine environment):
     python3 bench/run.py [log|hash|all]
 """
 import os
@@ -11,7 +11,10 @@ import tempfile
 import time
 
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
-BIN = os.path.join(ROOT, "build", "bin")
+# The build that runs here: the 64-bit one where ./run made it (no 32-bit Wine on this host).
+BIN = os.environ.get("PW_BIN") or next(
+    d for d in (os.path.join(ROOT, "build", "x64", "bin"), os.path.join(ROOT, "build", "bin"))
+    if os.path.isdir(d))
 WINERUN = os.path.join(ROOT, "tools", "winerun")
 
 
