@@ -1,5 +1,6 @@
 #include <windows.h>
 
+#include <cstdio>
 #include <string>
 #include <vector>
 
@@ -8,6 +9,7 @@
 #include "common/log_writer.h"
 #include "common/seam.h"
 #include "common/text.h"
+#include "updater/step_support.h"
 #include "updater/updater.h"
 
 bool CUpdater::Complete() {
@@ -40,4 +42,27 @@ bool CUpdater::Complete() {
     }
 }
 
-bool CUpdater::UploadLog(std::wstring) { return false; }
+bool CUpdater::UploadLog(std::wstring text) {
+    if (m_server.empty() || m_logPath.empty()) return false;
+
+    // The same bytes as the log file: 8-bit characters with CR LF line ends.
+    const std::wstring file = Format(L"%s\\logtmp.txt", m_programFolder.c_str());
+    const std::string bytes = logwriter::EncodeLine(text);
+    if (!step::WriteWholeFile(file, bytes.data(), bytes.size())) return false;
+
+    const std::wstring path = Format(L"%s/%d", m_logPath.c_str(), m_hostId);
+    CFilePostClient client(L"filepost_session");
+    if (!client.m_session) {
+        // The log text has been taken already: the console is the only place left.
+        std::printf("fail:%lx\n", static_cast<unsigned long>(client.ErrorNumber()));
+        std::fflush(stdout);
+        return false;
+    }
+    bool result = false;
+    if (client.Connect(m_server, m_port, m_ssl)) {
+        std::wstring response;
+        result = client.PostFile(file, path, response);
+    }
+    client.Close();
+    return result;
+}

@@ -156,6 +156,19 @@ public:
         if (manager_) ::CloseServiceHandle(manager_);
     }
     bool Registered() const { return service_ != nullptr; }
+    // Starts and stops the service once through the service manager, which may still be
+    // busy right after the prefix came up; true once the service has run.
+    bool StartsAndStops() const {
+        for (int i = 0; i < 100; ++i) {
+            if (::StartServiceW(service_, 0, nullptr) && WaitFor(SERVICE_RUNNING)) {
+                SERVICE_STATUS status{};
+                ::ControlService(service_, SERVICE_CONTROL_STOP, &status);
+                return WaitFor(SERVICE_STOPPED);
+            }
+            ::Sleep(100);
+        }
+        return false;
+    }
     DWORD State() const {
         SERVICE_STATUS status{};
         return ::QueryServiceStatus(service_, &status) ? status.dwCurrentState : 0;
@@ -164,6 +177,10 @@ public:
     const std::wstring name = Format(L"PwTestService%u", ::GetCurrentProcessId());
 
 private:
+    bool WaitFor(DWORD state) const {
+        for (int i = 0; i < 100 && State() != state; ++i) ::Sleep(50);
+        return State() == state;
+    }
     SC_HANDLE manager_ = nullptr;
     SC_HANDLE service_ = nullptr;
 };
@@ -171,6 +188,7 @@ private:
 TEST(ProcessControl, RealServiceIsStartedAndStoppedThroughNet) {
     TestService service;
     ASSERT_TRUE(service.Registered()) << ::GetLastError();
+    ASSERT_TRUE(service.StartsAndStops());
     TempDir dir;
     LogCapture log;
     CUpdater updater(dir.path());
