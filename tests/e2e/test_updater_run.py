@@ -218,6 +218,8 @@ class UpdaterRun(unittest.TestCase):
             lambda: "UpdateFiles: [a.txt]" in self.install.log_text(), 60))
         proc.kill()
         proc.wait(10)
+        time.sleep(2.5)  # a run that survived would have gone on to b.txt by now
+        self.assertNotIn("UpdateFiles: [b.txt]", self.install.log_text())
         self.assertFalse(os.path.exists(self.install.join("b.txt")))
         self.assertEqual(read(self.install.join("backup", "_b.txt")), b"old b")
 
