@@ -12,7 +12,9 @@ namespace {
 
 // ".exe" after the first character (case as written) names a program; anything else is a
 // service for net.exe.
-bool IsProgramEntry(const std::wstring& entry) { return entry.find(L".exe", 1) != std::wstring::npos; }
+bool IsProgramEntry(const std::wstring& entry) {
+    return entry.find(L".exe", 1) != std::wstring::npos;
+}
 
 // Starts the command line hidden and waits for it to end. False with the system error
 // code in `error` when it can't be started.
@@ -48,8 +50,7 @@ void RunLogged(const std::wstring& commandLine, const std::wstring& shown) {
 }
 
 bool SameNameIgnoringCase(const std::wstring& a, const wchar_t* b) {
-    return ::CompareStringOrdinal(a.c_str(), static_cast<int>(a.size()), b, -1, TRUE) ==
-           CSTR_EQUAL;
+    return ::CompareStringOrdinal(a.c_str(), static_cast<int>(a.size()), b, -1, TRUE) == CSTR_EQUAL;
 }
 
 void TerminateFirst(const std::wstring& imageName) {

@@ -35,8 +35,7 @@ bool WriteWholeFile(const std::wstring& path, const void* data, size_t length) {
     while (length > 0) {
         const DWORD chunk = static_cast<DWORD>(length < (1u << 20) ? length : (1u << 20));
         DWORD written = 0;
-        if (!::WriteFile(file.get(), bytes, chunk, &written, nullptr) || written == 0)
-            return false;
+        if (!::WriteFile(file.get(), bytes, chunk, &written, nullptr) || written == 0) return false;
         bytes += written;
         length -= written;
     }

@@ -187,8 +187,8 @@ void CUpdater::RestoreBackups(CFileDigest& digest, const std::vector<std::wstrin
             if (attempt > 0) seam::Sleep(kCopyWait);
             ::CopyFileW(file.backupPath.c_str(), file.installedPath.c_str(), FALSE);
             std::wstring copy;
-            restored = digest.HashFile(file.installedPath, copy) &&
-                       step::SameDigest(copy, file.digest);
+            restored =
+                digest.HashFile(file.installedPath, copy) && step::SameDigest(copy, file.digest);
         }
         if (!restored) Log(L"UpdateFiles: restore error [%s]", file.name.c_str());
     }

@@ -48,8 +48,8 @@ bool IsParentSegment(const std::wstring& segment) {
 
 bool LeavesFolder(const std::wstring& relative) {
     if (relative.empty()) return false;
-    if (IsSeparator(relative[0])) return true;                    // rooted or UNC
-    if (relative.find(L':') != std::wstring::npos) return true;   // drive or stream
+    if (IsSeparator(relative[0])) return true;                   // rooted or UNC
+    if (relative.find(L':') != std::wstring::npos) return true;  // drive or stream
     size_t start = 0;
     for (;;) {
         size_t end = start;
@@ -193,7 +193,6 @@ std::wstring CUpdater::StagingPath(const _updateListData& row) const {
 
 std::wstring CUpdater::InstalledPath(const _updateListData& row) const {
     if (!row.folder.empty() && row.folder != L".")
-        return Format(L"%s\\%s\\%s", m_programFolder.c_str(), row.folder.c_str(),
-                      row.name.c_str());
+        return Format(L"%s\\%s\\%s", m_programFolder.c_str(), row.folder.c_str(), row.name.c_str());
     return Format(L"%s\\%s", m_programFolder.c_str(), row.name.c_str());
 }

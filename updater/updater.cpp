@@ -33,8 +33,8 @@ bool RelaunchFromTempCopy() {
     startup.dwFlags = STARTF_USESHOWWINDOW;
     startup.wShowWindow = SW_HIDE;
     PROCESS_INFORMATION process{};
-    if (::CreateProcessW(nullptr, &commandLine[0], nullptr, nullptr, FALSE,
-                         NORMAL_PRIORITY_CLASS, nullptr, nullptr, &startup, &process)) {
+    if (::CreateProcessW(nullptr, &commandLine[0], nullptr, nullptr, FALSE, NORMAL_PRIORITY_CLASS,
+                         nullptr, nullptr, &startup, &process)) {
         ::CloseHandle(process.hThread);
         ::CloseHandle(process.hProcess);
     }

@@ -17,9 +17,7 @@ struct ApplyFixture : ::testing::Test {
     FakeClock clock;
     CUpdater updater{dir.path()};
 
-    void SetUp() override {
-        ::CreateDirectoryW((dir / L"updatetmp").c_str(), nullptr);
-    }
+    void SetUp() override { ::CreateDirectoryW((dir / L"updatetmp").c_str(), nullptr); }
     // Installed file and its downloaded replacement; returns the row.
     _updateListData Prepare(const std::wstring& name, const std::string& installed,
                             const std::string& staged, const std::wstring& folder = L"",
@@ -131,12 +129,12 @@ TEST_F(ApplyFixture, FailedReplacementRestoresWhatWasNotReplacedYet) {
     EXPECT_EQ(ReadBytes(dir / L"backup\\_b.txt"), "old b");
     EXPECT_EQ(ReadBytes(dir / L"backup\\_c.txt"), "old c");
     EXPECT_TRUE(FileExists(dir / L"updatetmp\\b.txt"));
-    EXPECT_EQ(log.LinesStartingWith(L"UpdateFiles:"),
-              (std::vector<std::wstring>{
-                  L"UpdateFiles: start 4 file(s)", L"UpdateFiles: [a.txt]",
-                  L"UpdateFiles: [locked.txt]", L"UpdateFiles: error",
-                  L"UpdateFiles: restore [b.txt]", L"UpdateFiles: restore [c.txt]",
-                  L"UpdateFiles: restore error [c.txt]"}));
+    EXPECT_EQ(
+        log.LinesStartingWith(L"UpdateFiles:"),
+        (std::vector<std::wstring>{L"UpdateFiles: start 4 file(s)", L"UpdateFiles: [a.txt]",
+                                   L"UpdateFiles: [locked.txt]", L"UpdateFiles: error",
+                                   L"UpdateFiles: restore [b.txt]", L"UpdateFiles: restore [c.txt]",
+                                   L"UpdateFiles: restore error [c.txt]"}));
     // a.txt: one copy; locked.txt: five copies; c.txt: four pauses between five restores.
     EXPECT_EQ(clock.sleptMilliseconds.load(), 2000u + 10000u + 8000u);
 }

@@ -45,15 +45,15 @@ TEST_F(CheckFixture, DecisionTable) {
         Row(L"same0.txt", L"0", hello),
         Row(L"case0.txt", L"0", Upper(hello)),
         Row(L"diff0.txt", L"0", hello),
-        Row(L"newer.dll", L"2.0.0.10", dll),          // parts compare as numbers
+        Row(L"newer.dll", L"2.0.0.10", dll),  // parts compare as numbers
         Row(L"equal.dll", L"2.0.0.7", Upper(dll)),
-        Row(L"equaldiff.dll", L"2,0,0,7", hello),     // commas read too
+        Row(L"equaldiff.dll", L"2,0,0,7", hello),  // commas read too
         Row(L"older.dll", L"2.0.0.6", hello),
         Row(L"comma.dll", L"1.0.0.2", hello),
         Row(L"plain.txt", L"1.0.0.0", plain),
-        Row(L"plain2.txt", L"0.0.0.0", plain),        // equal to "no version": digest decides
+        Row(L"plain2.txt", L"0.0.0.0", plain),  // equal to "no version": digest decides
         Row(L"in_sub.txt", L"0", hello, L"sub"),
-        Row(L"dot.txt", L"0", L"", L"."),             // empty digest always differs
+        Row(L"dot.txt", L"0", L"", L"."),  // empty digest always differs
         Row(L"missing_sub.txt", L"0", hello, L"nosuch"),
     };
     EXPECT_TRUE(updater.CheckList());

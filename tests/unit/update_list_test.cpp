@@ -27,17 +27,17 @@ void ExpectRow(const _updateListData& row, const wchar_t* name, const wchar_t* v
 }
 
 TEST_F(ListFixture, TokenCountsMapToFields) {
-    ASSERT_TRUE(Read(
-        "\r\n"                               // empty: ignored
-        "lonely\r\n"                         // one token: ignored
-        "a.exe|1.0.0.1\r\n"                  // two
-        "b.dll|0|0123abcd\n"                 // three, LF only
-        "c.dll|2.0.0.0|sub|ffee\r\n"         // four
-        "d.dat|0|data|aa|1\r\n"              // five, download only
-        "e.dat|0|.|bb|0|extra|more\r\n"      // seven: fifth "0", rest ignored
-        "|f.txt||0|||cc\r\n"                 // leading and adjacent "|": three tokens
-        "g.txt|1.0 | x |dd|yes\r\n"          // tokens are not trimmed
-        "h.txt|1"));                         // last line without line end
+    ASSERT_TRUE(
+        Read("\r\n"                           // empty: ignored
+             "lonely\r\n"                     // one token: ignored
+             "a.exe|1.0.0.1\r\n"              // two
+             "b.dll|0|0123abcd\n"             // three, LF only
+             "c.dll|2.0.0.0|sub|ffee\r\n"     // four
+             "d.dat|0|data|aa|1\r\n"          // five, download only
+             "e.dat|0|.|bb|0|extra|more\r\n"  // seven: fifth "0", rest ignored
+             "|f.txt||0|||cc\r\n"             // leading and adjacent "|": three tokens
+             "g.txt|1.0 | x |dd|yes\r\n"      // tokens are not trimmed
+             "h.txt|1"));                     // last line without line end
     const auto& rows = updater.m_listRows;
     ASSERT_EQ(rows.size(), 8u);
     ExpectRow(rows[0], L"a.exe", L"1.0.0.1", L"", L"", false);
@@ -59,11 +59,21 @@ TEST_F(ListFixture, RereadingReplacesTheRows) {
 
 TEST_F(ListFixture, RowsThatLeaveTheProgramFolderAreSkipped) {
     const char* unsafe[] = {
-        "..\\evil.exe|0|aa",       "sub\\x.exe|0|aa",      "sub/x.exe|0|aa",
-        "C:evil.exe|0|aa",         "x.exe|0|..|aa",        "x.exe|0|a\\..\\..|aa",
-        "x.exe|0|a/../..|aa",      "x.exe|0|\\Windows|aa", "x.exe|0|/etc|aa",
-        "x.exe|0|C:\\Temp|aa",     "x.exe|0|\\\\host\\share|aa", "x.exe|0|a\\...\\b|aa",
-        "x.exe|0|.. |aa",          "..|0|aa",              "x.exe:stream|0|aa",
+        "..\\evil.exe|0|aa",
+        "sub\\x.exe|0|aa",
+        "sub/x.exe|0|aa",
+        "C:evil.exe|0|aa",
+        "x.exe|0|..|aa",
+        "x.exe|0|a\\..\\..|aa",
+        "x.exe|0|a/../..|aa",
+        "x.exe|0|\\Windows|aa",
+        "x.exe|0|/etc|aa",
+        "x.exe|0|C:\\Temp|aa",
+        "x.exe|0|\\\\host\\share|aa",
+        "x.exe|0|a\\...\\b|aa",
+        "x.exe|0|.. |aa",
+        "..|0|aa",
+        "x.exe:stream|0|aa",
     };
     std::string text = "first.exe|0|aa\r\n";
     for (const char* line : unsafe) text += std::string(line) + "\r\n";

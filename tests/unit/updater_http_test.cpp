@@ -51,11 +51,10 @@ TEST_F(ServerFixture, ListAndDigestAccepted) {
 
     EXPECT_TRUE(updater.DownloadList());
     EXPECT_EQ(ReadBytes(dir / L"updatetmp\\list.txt"), kList);
-    EXPECT_EQ(log.Lines(),
-              (std::vector<std::wstring>{
-                  Format(L"DownloadList: from:127.0.0.1 port:%d ssl:0", server.port()),
-                  L"DownloadList: hash:" + Md5(kList),
-                  L"DownloadList Hash: " + std::wstring(upper.begin(), upper.end())}));
+    EXPECT_EQ(log.Lines(), (std::vector<std::wstring>{
+                               Format(L"DownloadList: from:127.0.0.1 port:%d ssl:0", server.port()),
+                               L"DownloadList: hash:" + Md5(kList),
+                               L"DownloadList Hash: " + std::wstring(upper.begin(), upper.end())}));
     EXPECT_EQ(clock.sleeps.load(), 0);
     EXPECT_TRUE(updater.ReadList());
     EXPECT_EQ(updater.m_listRows.size(), 2u);
@@ -150,12 +149,11 @@ TEST_F(ServerFixture, DownloadsVerifyDigestAndVersion) {
     EXPECT_EQ(RequestsFor("/pw/modules/wrong.dll"), 1u);
     EXPECT_EQ(RequestsFor("/pw/modules/missing.txt"), 1u);
     EXPECT_EQ(clock.sleeps.load(), 0);
-    EXPECT_EQ(log.Lines(),
-              (std::vector<std::wstring>{
-                  L"DownloadFiles: 4 file(s)", L"DownloadFiles: [plain.txt]",
-                  L"DownloadFiles: [missing.txt]", L"DownloadFiles: not found",
-                  L"DownloadFiles: [good.dll]", L"DownloadFiles: [wrong.dll]",
-                  L"DownloadFiles: ver unmatch:[2.0.0.7]"}));
+    EXPECT_EQ(log.Lines(), (std::vector<std::wstring>{
+                               L"DownloadFiles: 4 file(s)", L"DownloadFiles: [plain.txt]",
+                               L"DownloadFiles: [missing.txt]", L"DownloadFiles: not found",
+                               L"DownloadFiles: [good.dll]", L"DownloadFiles: [wrong.dll]",
+                               L"DownloadFiles: ver unmatch:[2.0.0.7]"}));
 }
 
 TEST_F(ServerFixture, DownloadThatNeverMatchesIsRemoved) {
@@ -193,8 +191,7 @@ TEST_F(ServerFixture, CompleteRetriesAndStops) {
 
     LoopbackServer third;
     third.Answer("/pw/complete/7/1.2.3.4",
-                 std::vector<LoopbackReply>{LoopbackReply::Status(500),
-                                            LoopbackReply::Status(500),
+                 std::vector<LoopbackReply>{LoopbackReply::Status(500), LoopbackReply::Status(500),
                                             LoopbackReply::Status(404)});
     updater.m_port = third.port();
     clock.sleptMilliseconds = 0;
@@ -209,12 +206,14 @@ TEST_F(ServerFixture, CompleteRetriesAndStops) {
 TEST_F(ServerFixture, LogIsUploadedAsMultipartWithCrLf) {
     server.Answer("/", LoopbackReply::Status(200));
     server.Answer("/pw/log/7", LoopbackReply::Ok("thanks"));
-    const std::wstring text = L"2026/12/10 04:00:00|-|updater: boot\n"
-                              L"2026/12/10 04:00:01|-|DownloadList: server empty\n";
+    const std::wstring text =
+        L"2026/12/10 04:00:00|-|updater: boot\n"
+        L"2026/12/10 04:00:01|-|DownloadList: server empty\n";
     EXPECT_TRUE(updater.UploadLog(text));
 
-    const std::string file = "2026/12/10 04:00:00|-|updater: boot\r\n"
-                             "2026/12/10 04:00:01|-|DownloadList: server empty\r\n";
+    const std::string file =
+        "2026/12/10 04:00:00|-|updater: boot\r\n"
+        "2026/12/10 04:00:01|-|DownloadList: server empty\r\n";
     EXPECT_EQ(ReadBytes(dir / L"logtmp.txt"), file);
     const auto requests = server.Requests();
     ASSERT_EQ(requests.size(), 2u);
