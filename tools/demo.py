@@ -12,31 +12,21 @@ import time
 
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 WINERUN = os.path.join(ROOT, "tools", "winerun")
+sys.path.insert(0, os.path.join(ROOT, "tools"))
+import pwtest  # noqa: E402
+from presence_server import PresenceServer  # noqa: E402
 
 
 def banner(text):
-    print("\n=== " + text)
+    print("\n=== " + text, flush=True)
 
 
 def show_log(folder):
-    path = os.path.join(folder, "updatelog", "log.txt")
-    if not os.path.exists(path):
+    lines = pwtest.read_log(folder)
+    if not lines:
         print("  (no log written)")
-        return
-    with open(path, "rb") as f:
-        for line in f.read().decode("latin-1").splitlines():
-            print("  " + line)
-
-
-def wait_for_file_text(path, text, timeout=30.0):
-    deadline = time.monotonic() + timeout
-    while time.monotonic() < deadline:
-        if os.path.exists(path):
-            with open(path, "rb") as f:
-                if text.encode("latin-1") in f.read():
-                    return True
-        time.sleep(0.1)
-    return False
+    for line in lines:
+        print("  " + line)
 
 
 def demo_updater_spine(bin_dir):
@@ -47,7 +37,7 @@ def demo_updater_spine(bin_dir):
         rc = subprocess.run([WINERUN, os.path.join(install, "updater.exe")],
                             stdin=subprocess.DEVNULL).returncode
         print(f"  exit code {rc}")
-        wait_for_file_text(os.path.join(install, "updatelog", "log.txt"), "server empty")
+        pwtest.wait_for(lambda: "server empty" in pwtest.log_text(install), timeout=30)
         print("  install folder: " + ", ".join(sorted(os.listdir(install))))
         banner("the copy's update run, with no server configured")
         show_log(install)
@@ -55,9 +45,64 @@ def demo_updater_spine(bin_dir):
         shutil.rmtree(install, ignore_errors=True)
 
 
+def demo_repository(folder):
+    """A small repository: one new library and one data file in a subfolder."""
+    return pwtest.make_repo(folder, {
+        "pwhelper.dll": b"MZ demo library, not a real one\r\n",
+        "greeting.txt": "こんにちは from the update server\r\n".encode("utf-8"),
+    }, rows=[("pwhelper.dll", "0"), ("greeting.txt", "0", "data")])
+
+
+def demo_update_run(bin_dir):
+    work = tempfile.mkdtemp(prefix="pw_demo_update_")
+    repo = os.path.join(work, "repo")
+    try:
+        list_bytes = demo_repository(repo)
+        banner("update repository served by the presence test server")
+        for line in list_bytes.decode("ascii").splitlines():
+            print("  list.txt: " + line)
+        with PresenceServer(repo=repo, live=False) as srv, \
+                pwtest.Install([os.path.join(bin_dir, "updater.exe")],
+                               prefix="pw_demo_install_") as install:
+            install.configure_updater(srv, host_id=12)
+            print(f"  server {srv.url}, install folder {install.path}")
+            banner("updater.exe tmp: one update run against the server (live view)")
+            srv.live = True
+            started = time.monotonic()
+            result = install.run("updater.exe", ["tmp"], timeout=300)
+            # The log writer flushes every half second; the run's end is in the log.
+            time.sleep(0.6)
+            srv.live = False
+            print(f"  exit code {result.returncode} after {time.monotonic() - started:.1f} s")
+            banner("what the server saw")
+            if not srv.requests():
+                print("  (no request)")
+            for r in srv.requests():
+                print(f"  {r.method:<4} {r.path:<28} {r.kind:<9} -> {r.answer}"
+                      f"  User-Agent: {r.header('User-Agent', '-')}")
+                for f in r.fields:
+                    print(f"       field {f['name']!r} filename={f['filename']!r}"
+                          f" {len(f['data'])} bytes")
+            uploads = srv.requests(kind="logpost")
+            if uploads and uploads[-1].field("impfile"):
+                banner("uploaded log (field impfile)")
+                for line in uploads[-1].field("impfile")["data"].decode("latin-1").splitlines():
+                    print("  " + line)
+            banner("the updater's own log")
+            show_log(install.path)
+            banner("install folder after the run")
+            for dirpath, _, files in sorted(os.walk(install.path)):
+                rel = os.path.relpath(dirpath, install.path)
+                for name in sorted(files):
+                    print("  " + os.path.normpath(os.path.join(rel, name)))
+    finally:
+        shutil.rmtree(work, ignore_errors=True)
+
+
 def main():
-    bin_dir = sys.argv[1] if len(sys.argv) > 1 else os.path.join(ROOT, "build", "bin")
+    bin_dir = sys.argv[1] if len(sys.argv) > 1 else pwtest.BIN
     demo_updater_spine(bin_dir)
+    demo_update_run(bin_dir)
     return 0
 
 
