@@ -2,8 +2,9 @@
 """Runs the benchmarks under Wine and prints their figures with same-run baselines.
 
 Usage (after ./run build; tools/winerun supplies the Wine environment):
-    python3 bench/run.py [log|hash|all]
+    python3 bench/run.py [log|hash|check|all]
 """
+import hashlib
 import os
 import subprocess
 import sys
@@ -59,12 +60,49 @@ def bench_hash(size_mib=512):
           f" peak private bytes {out['peak_pagefile_kib']} KiB")
 
 
+def bench_check(files=1000, size_mib=1):
+    """The check of an installation that is current: 1000 listed files of 1 MiB each."""
+    with tempfile.TemporaryDirectory(prefix="pw_bench_check_") as folder:
+        os.makedirs(os.path.join(folder, "updatetmp"))
+        os.makedirs(os.path.join(folder, "sub"))
+        rows = []
+        paths = []
+        for i in range(files):
+            data = os.urandom(size_mib << 20)
+            sub = "sub" if i % 2 else "."
+            name = f"file{i:04d}.bin"
+            path = os.path.join(folder, sub, name)
+            with open(path, "wb") as f:
+                f.write(data)
+            paths.append(path)
+            rows.append(f"{name}|0|{sub}|{hashlib.md5(data).hexdigest()}")
+        with open(os.path.join(folder, "updatetmp", "list.txt"), "wb") as f:
+            f.write("".join(r + "\r\n" for r in rows).encode("ascii"))
+        for path in paths:  # both sides read from the page cache
+            subprocess.run(["cat", path], stdout=subprocess.DEVNULL, check=True)
+        start = time.monotonic()
+        subprocess.run(["md5sum", *paths], stdout=subprocess.DEVNULL, check=True)
+        md5_seconds = time.monotonic() - start
+        out = figures(subprocess.run([WINERUN, os.path.join(BIN, "check_bench.exe"), folder],
+                                     capture_output=True, text=True, check=True).stdout)
+    ours = float(out["seconds"])
+    total = files * size_mib
+    print(f"CheckList over {files} current files ({total} MiB):")
+    print(f"  ReadList + CheckList {ours:.2f} s ({total / ours:.0f} MiB/s), md5sum {md5_seconds:.2f} s"
+          f" ({total / md5_seconds:.0f} MiB/s), ratio {ours / md5_seconds:.2f}")
+    print(f"  rows {out['rows']}, chosen for update {out['to_update']}")
+    print(f"  peak working set {out['peak_working_set_kib']} KiB,"
+          f" peak private bytes {out['peak_pagefile_kib']} KiB")
+
+
 def main():
     which = sys.argv[1] if len(sys.argv) > 1 else "all"
     if which in ("log", "all"):
         bench_log()
     if which in ("hash", "all"):
         bench_hash()
+    if which in ("check", "all"):
+        bench_check()
 
 
 if __name__ == "__main__":
