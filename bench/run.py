@@ -60,15 +60,15 @@ def bench_hash(size_mib=512):
           f" peak private bytes {out['peak_pagefile_kib']} KiB")
 
 
-def bench_check(files=1000, size_mib=1):
-    """The check of an installation that is current: 1000 listed files of 1 MiB each."""
+def bench_check(files=1000, total_bytes=1 << 30):
+    """The check of an installation that is current: 1000 listed files, 1 GiB in all."""
     with tempfile.TemporaryDirectory(prefix="pw_bench_check_") as folder:
         os.makedirs(os.path.join(folder, "updatetmp"))
         os.makedirs(os.path.join(folder, "sub"))
         rows = []
         paths = []
         for i in range(files):
-            data = os.urandom(size_mib << 20)
+            data = os.urandom(total_bytes // files + (1 if i < total_bytes % files else 0))
             sub = "sub" if i % 2 else "."
             name = f"file{i:04d}.bin"
             path = os.path.join(folder, sub, name)
@@ -83,11 +83,13 @@ def bench_check(files=1000, size_mib=1):
         start = time.monotonic()
         subprocess.run(["md5sum", *paths], stdout=subprocess.DEVNULL, check=True)
         md5_seconds = time.monotonic() - start
-        out = figures(subprocess.run([WINERUN, os.path.join(BIN, "check_bench.exe"), folder],
+        windows_folder = "Z:" + folder.replace("/", "\\")
+        out = figures(subprocess.run([WINERUN, os.path.join(BIN, "check_bench.exe"),
+                                      windows_folder],
                                      capture_output=True, text=True, check=True).stdout)
     ours = float(out["seconds"])
-    total = files * size_mib
-    print(f"CheckList over {files} current files ({total} MiB):")
+    total = total_bytes / (1 << 20)
+    print(f"CheckList over {files} current files ({total:.0f} MiB):")
     print(f"  ReadList + CheckList {ours:.2f} s ({total / ours:.0f} MiB/s), md5sum {md5_seconds:.2f} s"
           f" ({total / md5_seconds:.0f} MiB/s), ratio {ours / md5_seconds:.2f}")
     print(f"  rows {out['rows']}, chosen for update {out['to_update']}")
