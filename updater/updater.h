@@ -29,6 +29,8 @@ public:
     bool DownloadFiles();
     bool Terminator();
     bool BackupFiles();
+    // False when a file could not be put in place; the files that BackupFiles moved away
+    // and that were not replaced yet are then restored from the backup folder.
     bool UpdateFiles();
     bool Launcher();
     bool Complete();
