@@ -2,10 +2,12 @@
 """Runs the benchmarks under Wine and prints their figures with same-run baselines.
 
 Usage (after ./run build; tools/winerun supplies the Wine environment):
-    python3 bench/run.py [log|hash|check|all]
+    python3 bench/run.py [log|hash|check|http|all]
 """
 import hashlib
 import os
+import socket
+import statistics
 import subprocess
 import sys
 import tempfile
@@ -97,6 +99,93 @@ def bench_check(files=1000, total_bytes=1 << 30):
           f" peak private bytes {out['peak_pagefile_kib']} KiB")
 
 
+def start_nginx(folder, root):
+    """nginx on a free loopback port serving `root`; returns (process, port)."""
+    with socket.socket() as s:
+        s.bind(("127.0.0.1", 0))
+        port = s.getsockname()[1]
+    prefix = os.path.join(folder, "nginx")
+    os.makedirs(os.path.join(prefix, "logs"))
+    config = os.path.join(prefix, "nginx.conf")
+    with open(config, "w") as f:
+        f.write(f"""daemon off;
+master_process off;
+pid {prefix}/nginx.pid;
+error_log {prefix}/logs/error.log;
+events {{ worker_connections 64; }}
+http {{
+    access_log off;
+    client_body_temp_path {prefix}/body;
+    proxy_temp_path {prefix}/proxy;
+    fastcgi_temp_path {prefix}/fastcgi;
+    uwsgi_temp_path {prefix}/uwsgi;
+    scgi_temp_path {prefix}/scgi;
+    server {{ listen 127.0.0.1:{port}; root {root}; }}
+}}
+""")
+    process = subprocess.Popen(["nginx", "-c", config, "-p", prefix])
+    for _ in range(100):
+        try:
+            socket.create_connection(("127.0.0.1", port), timeout=0.5).close()
+            break
+        except OSError:
+            time.sleep(0.05)
+    return process, port
+
+
+def curl_times(url, count, close):
+    """Per-request seconds of `count` fetches of `url` by one curl process."""
+    args = ["curl", "-s", "-w", "%{time_total}\\n"]
+    if close:
+        args += ["-H", "Connection: close"]
+    out = subprocess.run(args + ["-o", "/dev/null", url] * count, capture_output=True, text=True,
+                         check=True)
+    return sorted(float(t) * 1000 for t in out.stdout.split())
+
+
+def bench_http(count=1000, big_mib=50):
+    with tempfile.TemporaryDirectory(prefix="pw_bench_http_") as folder:
+        root = os.path.join(folder, "www")
+        os.makedirs(root)
+        with open(os.path.join(root, "status.txt"), "wb") as f:
+            f.write(b"1")
+        with open(os.path.join(root, "big.bin"), "wb") as f:
+            block = os.urandom(1 << 20)
+            for _ in range(big_mib):
+                f.write(block)
+        nginx, port = start_nginx(folder, root)
+        try:
+            ours = figures(subprocess.run(
+                [WINERUN, os.path.join(BIN, "http_bench.exe"), "127.0.0.1", str(port),
+                 "/status.txt", str(count)], capture_output=True, text=True, check=True).stdout)
+            url = f"http://127.0.0.1:{port}/status.txt"
+            fresh = curl_times(url, count, close=True)
+            kept = curl_times(url, count, close=False)
+            big = figures(subprocess.run(
+                [WINERUN, os.path.join(BIN, "http_bench.exe"), "127.0.0.1", str(port),
+                 "/big.bin", "3"], capture_output=True, text=True, check=True).stdout)
+            big_curl = curl_times(f"http://127.0.0.1:{port}/big.bin", 3, close=True)
+        finally:
+            nginx.terminate()
+            nginx.wait()
+
+    def p(values, q):
+        return values[min(len(values) - 1, int(len(values) * q))]
+
+    p50, p99 = float(ours["p50_ms"]), float(ours["p99_ms"])
+    print(f"GET round trip, {count} requests of a 1-byte body from nginx on loopback:")
+    print(f"  CHttpClient::Get   p50 {p50:.2f} ms  p99 {p99:.2f} ms"
+          "  (new session and connection each)")
+    print(f"  curl, new conn.    p50 {p(fresh, 0.5):.2f} ms  p99 {p(fresh, 0.99):.2f} ms"
+          f"  ratio p50 {p50 / p(fresh, 0.5):.1f}, p99 {p99 / p(fresh, 0.99):.1f}")
+    print(f"  curl, keep-alive   p50 {p(kept, 0.5):.2f} ms  p99 {p(kept, 0.99):.2f} ms")
+    ours_mib_s = 3 * big_mib / float(big["seconds"])
+    curl_mib_s = big_mib / statistics.median(big_curl) * 1000
+    print(f"Download of a {big_mib} MiB body (median of 3 for curl, mean of 3 for Get):")
+    print(f"  CHttpClient::Get {ours_mib_s:.0f} MiB/s, curl {curl_mib_s:.0f} MiB/s,"
+          f" ratio {curl_mib_s / ours_mib_s:.1f}")
+
+
 def main():
     which = sys.argv[1] if len(sys.argv) > 1 else "all"
     if which in ("log", "all"):
@@ -105,6 +194,8 @@ def main():
         bench_hash()
     if which in ("check", "all"):
         bench_check()
+    if which in ("http", "all"):
+        bench_http()
 
 
 if __name__ == "__main__":

@@ -2,6 +2,7 @@
 
 #include <windows.h>
 
+#include "common/http_client.h"
 #include "common/log_writer.h"
 #include "common/text.h"
 
@@ -16,6 +17,7 @@ void CUpdater::Construct() {
     m_updateSettingsFile = L"update.ini";
     m_workFolderName = L"updatetmp";
     LoadSettings();
+    PublishProxySettings(m_proxyServer, m_proxyPort, m_proxyUserName, m_proxyPassword);
 }
 
 bool RelaunchFromTempCopy() {
