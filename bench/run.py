@@ -2,9 +2,10 @@
 """Runs the benchmarks under Wine and prints their figures with same-run baselines.
 
 Usage (after ./run build; tools/winerun supplies the Wine environment):
-    python3 bench/run.py [log|hash|http|status|all]
+    python3 bench/run.py [log|hash|check|http|status|all]
 (status starts the agent under Wine: it needs the display that ./run provides.)
 """
+import hashlib
 import os
 import socket
 import statistics
@@ -70,6 +71,43 @@ def bench_status(changes=200):
     print(f"  agent p50 {out['agent_p50_ms']} ms, p99 {out['agent_p99_ms']} ms;"
           f" plain GET p50 {out['plain_get_p50_ms']} ms, p99 {out['plain_get_p99_ms']} ms;"
           f" ratio (p50) {out['ratio_p50']}")
+
+
+def bench_check(files=1000, total_bytes=1 << 30):
+    """The check of an installation that is current: 1000 listed files, 1 GiB in all."""
+    with tempfile.TemporaryDirectory(prefix="pw_bench_check_") as folder:
+        os.makedirs(os.path.join(folder, "updatetmp"))
+        os.makedirs(os.path.join(folder, "sub"))
+        rows = []
+        paths = []
+        for i in range(files):
+            data = os.urandom(total_bytes // files + (1 if i < total_bytes % files else 0))
+            sub = "sub" if i % 2 else "."
+            name = f"file{i:04d}.bin"
+            path = os.path.join(folder, sub, name)
+            with open(path, "wb") as f:
+                f.write(data)
+            paths.append(path)
+            rows.append(f"{name}|0|{sub}|{hashlib.md5(data).hexdigest()}")
+        with open(os.path.join(folder, "updatetmp", "list.txt"), "wb") as f:
+            f.write("".join(r + "\r\n" for r in rows).encode("ascii"))
+        for path in paths:  # both sides read from the page cache
+            subprocess.run(["cat", path], stdout=subprocess.DEVNULL, check=True)
+        start = time.monotonic()
+        subprocess.run(["md5sum", *paths], stdout=subprocess.DEVNULL, check=True)
+        md5_seconds = time.monotonic() - start
+        windows_folder = "Z:" + folder.replace("/", "\\")
+        out = figures(subprocess.run([WINERUN, os.path.join(BIN, "check_bench.exe"),
+                                      windows_folder],
+                                     capture_output=True, text=True, check=True).stdout)
+    ours = float(out["seconds"])
+    total = total_bytes / (1 << 20)
+    print(f"CheckList over {files} current files ({total:.0f} MiB):")
+    print(f"  ReadList + CheckList {ours:.2f} s ({total / ours:.0f} MiB/s), md5sum {md5_seconds:.2f} s"
+          f" ({total / md5_seconds:.0f} MiB/s), ratio {ours / md5_seconds:.2f}")
+    print(f"  rows {out['rows']}, chosen for update {out['to_update']}")
+    print(f"  peak working set {out['peak_working_set_kib']} KiB,"
+          f" peak private bytes {out['peak_pagefile_kib']} KiB")
 
 
 def start_nginx(folder, root):
@@ -165,6 +203,8 @@ def main():
         bench_log()
     if which in ("hash", "all"):
         bench_hash()
+    if which in ("check", "all"):
+        bench_check()
     if which in ("http", "all"):
         bench_http()
     if which in ("status", "all"):

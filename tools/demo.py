@@ -45,19 +45,21 @@ def demo_updater_spine(bin_dir):
         shutil.rmtree(install, ignore_errors=True)
 
 
-def demo_repository(folder):
-    """A small repository: one new library and one data file in a subfolder."""
-    return pwtest.make_repo(folder, {
-        "pwhelper.dll": b"MZ demo library, not a real one\r\n",
-        "greeting.txt": "こんにちは from the update server\r\n".encode("utf-8"),
-    }, rows=[("pwhelper.dll", "0"), ("greeting.txt", "0", "data")])
+def demo_repository(folder, bin_dir):
+    """The freshly built agent and a config.ini for it; the agent's row carries its version."""
+    with open(os.path.join(bin_dir, "Pellwick.exe"), "rb") as f:
+        agent = f.read()
+    config = ("[Config]\r\nServer=127.0.0.1\r\nPort=80\r\nSSL=0\r\nHostID=12\r\n"
+              "[Server]\r\nStatus=/pw/status\r\n").encode("ascii")
+    return pwtest.make_repo(folder, {"Pellwick.exe": agent, "config.ini": config},
+                            rows=[("Pellwick.exe", "1.0.2.0"), ("config.ini", "0")])
 
 
 def demo_update_run(bin_dir):
     work = tempfile.mkdtemp(prefix="pw_demo_update_")
     repo = os.path.join(work, "repo")
     try:
-        list_bytes = demo_repository(repo)
+        list_bytes = demo_repository(repo, bin_dir)
         banner("update repository served by the presence test server")
         for line in list_bytes.decode("ascii").splitlines():
             print("  list.txt: " + line)

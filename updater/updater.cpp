@@ -35,8 +35,8 @@ bool RelaunchFromTempCopy() {
     startup.dwFlags = STARTF_USESHOWWINDOW;
     startup.wShowWindow = SW_HIDE;
     PROCESS_INFORMATION process{};
-    if (::CreateProcessW(nullptr, &commandLine[0], nullptr, nullptr, FALSE,
-                         NORMAL_PRIORITY_CLASS, nullptr, nullptr, &startup, &process)) {
+    if (::CreateProcessW(nullptr, &commandLine[0], nullptr, nullptr, FALSE, NORMAL_PRIORITY_CLASS,
+                         nullptr, nullptr, &startup, &process)) {
         ::CloseHandle(process.hThread);
         ::CloseHandle(process.hProcess);
     }
@@ -61,10 +61,13 @@ int RunUpdateMode() {
             } else if (updater.DownloadFiles()) {
                 Log(L"Terminator: ");
                 updater.Terminator();
-                if (updater.BackupFiles() && updater.UpdateFiles()) {
+                if (updater.BackupFiles()) {
+                    // A failed replacement has put the old files back: what was stopped
+                    // runs again, but no new version is reported.
+                    const bool replaced = updater.UpdateFiles();
                     Log(L"Launcher: ");
                     updater.Launcher();
-                    updater.Complete();
+                    if (replaced) updater.Complete();
                 }
             }
         }

@@ -3,6 +3,8 @@
 #include <string>
 #include <vector>
 
+class CFileDigest;
+
 // One row of list.txt.
 struct _updateListData {
     std::wstring name;
@@ -25,12 +27,20 @@ public:
     bool ReadList();
     bool CheckList();
     bool DownloadFiles();
-    void Terminator();
+    bool Terminator();
     bool BackupFiles();
+    // False when a file could not be put in place; the files that BackupFiles moved away
+    // and that were not replaced yet are then restored from the backup folder.
     bool UpdateFiles();
-    void Launcher();
-    void Complete();
-    void UploadLog(const std::wstring& text);
+    bool Launcher();
+    bool Complete();
+    bool UploadLog(std::wstring text);
+
+    // Paths of one row: the working folder holds every download flat; the installed file
+    // lies in `folder` below the program folder unless that is empty or ".".
+    std::wstring WorkFolder() const;
+    std::wstring StagingPath(const _updateListData& row) const;
+    std::wstring InstalledPath(const _updateListData& row) const;
 
     // Members in the order of the run object.
     std::wstring m_programFolder;
@@ -60,8 +70,19 @@ public:
     std::wstring m_proxyPassword;
     int m_proxyPort = 0;
 
+    // One installed file moved to the backup folder by BackupFiles: what UpdateFiles puts
+    // back when the replacement fails.
+    struct BackedUpFile {
+        std::wstring name;
+        std::wstring installedPath;
+        std::wstring backupPath;
+        std::wstring digest;
+    };
+    std::vector<BackedUpFile> m_backedUp;
+
 private:
     void Construct();
+    void RestoreBackups(CFileDigest& digest, const std::vector<std::wstring>& replaced);
     bool m_folderGiven = false;
 };
 

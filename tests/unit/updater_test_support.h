@@ -1,0 +1,37 @@
+// Helpers of the updater's step tests: captured log lines, fixture files, digests.
+#pragma once
+#include <string>
+#include <vector>
+
+#include "test_support.h"
+#include "updater/updater.h"
+
+// Keeps every line logged while it lives; the log file goes to a temporary folder.
+class LogCapture {
+public:
+    LogCapture();
+    ~LogCapture();
+    // The messages, without time stamp and code.
+    std::vector<std::wstring> Lines() const;
+    // The messages that begin with `prefix`.
+    std::vector<std::wstring> LinesStartingWith(const std::wstring& prefix) const;
+    bool Has(const std::wstring& line) const;
+
+private:
+    TempDir folder_;
+};
+
+// A built fixture file (bin\fixtures\NAME).
+std::wstring FixturePath(const std::wstring& name);
+// Lower-case MD5 of the bytes.
+std::wstring Md5(const std::string& bytes);
+std::wstring Md5OfFile(const std::wstring& path);
+
+_updateListData Row(const std::wstring& name, const std::wstring& version,
+                    const std::wstring& digest, const std::wstring& folder = L"",
+                    bool downloadOnly = false);
+
+std::wstring Upper(std::wstring text);
+
+// Prints a line list in a failure message.
+std::string Dump(const std::vector<std::wstring>& lines);
