@@ -405,10 +405,11 @@ class _Handler(http.server.BaseHTTPRequestHandler):
         if answer.delay:
             time.sleep(answer.delay)
         if answer.raw is not None:
-            self.wfile.write(answer.raw)
-            self.wfile.flush()
+            # Recorded before the client can see any byte, so a test never reads a blank answer.
             record.answer = "raw"
             record.answer_length = len(answer.raw)
+            self.wfile.write(answer.raw)
+            self.wfile.flush()
             srv._answered(record)
             self.close_connection = True
             try:
@@ -459,9 +460,11 @@ class _Handler(http.server.BaseHTTPRequestHandler):
         if truncated or self.close_connection:
             self.send_header("Connection", "close")
             self.close_connection = True
-        self.end_headers()
+        # Recorded before the headers leave: a client may have the whole answer before
+        # this thread runs again.
         record.answer = status
         record.answer_length = len(body)
+        self.end_headers()
         if self.command != "HEAD":
             if answer.chunked:
                 half = max(1, len(body) // 2)
