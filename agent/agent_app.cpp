@@ -89,18 +89,12 @@ BOOL CAgentApp::InitInstance(HINSTANCE instance, const std::wstring& commandTail
 }
 
 void CAgentApp::LaunchCopy() {
-    std::wstring module;
-    wchar_t buffer[MAX_PATH] = {};
-    const DWORD n = ::GetModuleFileNameW(nullptr, buffer, MAX_PATH);
-    if (n > 0 && n < MAX_PATH) module.assign(buffer, n);
+    const std::wstring module = ModuleFilePath();
 
     std::wstring copy;
     const std::wstring localAppData = LocalAppDataFolder();
     if (!localAppData.empty()) {
-        const std::wstring company = localAppData + L"\\TAVRIK";
-        EnsureFolder(company);
-        const std::wstring dataFolder = company + L"\\Brenlo";
-        EnsureFolder(dataFolder);
+        const std::wstring dataFolder = EnsureDataFolder(localAppData);
         const std::wstring config = dataFolder + L"\\config.ini";
         ::DeleteFileW(config.c_str());
         const std::wstring installFolder = FolderOf(module);

@@ -28,6 +28,14 @@ void EnsureFolder(const std::wstring& folder) {
     if (!::PathIsDirectoryW(folder.c_str())) ::CreateDirectoryW(folder.c_str(), nullptr);
 }
 
+std::wstring EnsureDataFolder(const std::wstring& localAppData) {
+    const std::wstring company = localAppData + L"\\TAVRIK";
+    EnsureFolder(company);
+    const std::wstring dataFolder = company + L"\\Brenlo";
+    EnsureFolder(dataFolder);
+    return dataFolder;
+}
+
 namespace {
 
 std::wstring ReadText(const wchar_t* section, const wchar_t* key, const wchar_t* fallback,
@@ -72,10 +80,7 @@ void LoadAgentSettingsFrom(const std::wstring& modulePath, const std::wstring& l
     }
     if (s.installFolder.empty() || localAppData.empty()) return;
 
-    const std::wstring company = localAppData + L"\\TAVRIK";
-    EnsureFolder(company);
-    s.dataFolder = company + L"\\Brenlo";
-    EnsureFolder(s.dataFolder);
+    s.dataFolder = EnsureDataFolder(localAppData);
     s.logsFolder = s.dataFolder + L"\\logs";
     EnsureFolder(s.logsFolder);
 
@@ -88,8 +93,6 @@ void LoadAgentSettingsFrom(const std::wstring& modulePath, const std::wstring& l
     s.server = ReadText(L"Config", L"Server", L"", config);
     s.port = ReadInt(L"Config", L"Port", 80, config);
     s.ssl = ReadInt(L"Config", L"SSL", 0, config) != 0;
-    s.threshold = 600;
-    s.cycle = 600;
     s.confPath = ReadText(L"Server", L"Conf", L"", config);
     s.checkPath = ReadText(L"Server", L"Check", L"", config);
     s.statusPath = ReadText(L"Server", L"Status", L"", config);

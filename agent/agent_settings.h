@@ -38,6 +38,9 @@ void LoadAgentSettingsFrom(const std::wstring& modulePath, const std::wstring& l
 std::wstring LocalAppDataFolder();
 // Creates the folder unless it exists; failures are left to the folder's users.
 void EnsureFolder(const std::wstring& folder);
+// Creates "TAVRIK\Brenlo" under the local application data folder as far as it is missing
+// and returns the data folder's path.
+std::wstring EnsureDataFolder(const std::wstring& localAppData);
 
 // One GET of the version path; true when the server answered "ok".
 bool ReportVersion();

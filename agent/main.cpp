@@ -9,10 +9,11 @@ CAgentApp theApp;
 }  // namespace
 
 int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, LPWSTR commandTail, int) {
-    if (!theApp.InitInstance(instance, commandTail ? commandTail : L"")) return 0;
-    const int code = theApp.Run();
+    int code = 0;
+    if (theApp.InitInstance(instance, commandTail ? commandTail : L"")) code = theApp.Run();
     theApp.ExitInstance();
-    // The monitor threads run until the process ends: they must be gone before static
-    // objects they read are destroyed, which ExitProcess ensures and a return doesn't.
+    // The monitor threads run until the process ends, also when the start failed after
+    // they were started: they must be gone before static objects they read are destroyed,
+    // which ExitProcess ensures and a return doesn't.
     ::ExitProcess(static_cast<UINT>(code));
 }

@@ -10,6 +10,9 @@
 #include <cwchar>
 #include <string>
 
+#include "agent/agent_window.h"
+#include "agent/tray_icon.h"
+
 namespace {
 
 HWND FindAgent() { return ::FindWindowW(nullptr, L"ステータス"); }
@@ -59,7 +62,7 @@ int wmain(int argc, wchar_t** argv) {
         return 2;
     }
     if (verb == L"wait") return 0;
-    if (verb == L"set") return Send(hwnd, WM_USER + 1, static_cast<WPARAM>(number), 0);
+    if (verb == L"set") return Send(hwnd, WM_SET_STATUS, static_cast<WPARAM>(number), 0);
     if (verb == L"lock") return Send(hwnd, WM_WTSSESSION_CHANGE, WTS_SESSION_LOCK, 1);
     if (verb == L"unlock") return Send(hwnd, WM_WTSSESSION_CHANGE, WTS_SESSION_UNLOCK, 1);
     if (verb == L"suspend") return Send(hwnd, WM_POWERBROADCAST, PBT_APMSUSPEND, 0);
@@ -68,7 +71,7 @@ int wmain(int argc, wchar_t** argv) {
     if (verb == L"taskbar") return Send(hwnd, ::RegisterWindowMessageW(L"TaskbarCreated"), 0, 0);
     if (verb == L"menu") {
         // The menu's modal loop holds the agent's thread; a cancel closes it again.
-        ::PostMessageW(hwnd, WM_APP, 0, WM_RBUTTONDOWN);
+        ::PostMessageW(hwnd, kTrayCallbackMessage, 0, WM_RBUTTONDOWN);
         ::Sleep(number > 0 ? static_cast<DWORD>(number) : 500);
         ::PostMessageW(hwnd, WM_CANCELMODE, 0, 0);
         return 0;
