@@ -7,6 +7,7 @@
 #include "common/log_writer.h"
 #include "common/text.h"
 #include "updater/updater.h"
+#include "updater/step_support.h"
 
 namespace {
 
@@ -49,10 +50,6 @@ void RunLogged(const std::wstring& commandLine, const std::wstring& shown) {
         Log(L"fail:[%s](%d)", shown.c_str(), static_cast<int>(exitCode));
 }
 
-bool SameNameIgnoringCase(const std::wstring& a, const wchar_t* b) {
-    return ::CompareStringOrdinal(a.c_str(), static_cast<int>(a.size()), b, -1, TRUE) == CSTR_EQUAL;
-}
-
 void TerminateFirst(const std::wstring& imageName) {
     DWORD target = 0;
     bool found = false;
@@ -63,7 +60,7 @@ void TerminateFirst(const std::wstring& imageName) {
         entry.dwSize = sizeof(entry);
         for (BOOL more = ::Process32FirstW(snapshot.get(), &entry); more;
              more = ::Process32NextW(snapshot.get(), &entry)) {
-            if (SameNameIgnoringCase(imageName, entry.szExeFile)) {
+            if (step::EqualsIgnoringCase(imageName, entry.szExeFile)) {
                 target = entry.th32ProcessID;
                 found = true;
                 break;

@@ -12,8 +12,8 @@ namespace step {
 bool Exists(const std::wstring& path);
 bool IsFolder(const std::wstring& path);
 
-// Digests compare without regard to case, and without any trimming.
-bool SameDigest(const std::wstring& a, const std::wstring& b);
+// Digests and image names compare without regard to case, and without any trimming.
+bool EqualsIgnoringCase(const std::wstring& a, const std::wstring& b);
 
 // HashFile up to five times, one second after each failure (also after the last).
 bool HashWithRetries(CFileDigest& digest, const std::wstring& path, std::wstring& out);

@@ -51,7 +51,7 @@ bool CUpdater::DownloadFiles() {
                     Log(L"DownloadFiles: hasherror:%s", digest.LastError().c_str());
                     received.clear();
                 }
-                digestMismatch = received.empty() || !step::SameDigest(received, row.digest);
+                digestMismatch = received.empty() || !step::EqualsIgnoringCase(received, row.digest);
                 if (!digestMismatch) {
                     if (row.version == L"0") {
                         m_downloadedSet.push_back(row);
@@ -119,7 +119,7 @@ bool CUpdater::BackupFiles() {
                 Log(L"BackupFiles: hasherror:%s", digest.LastError().c_str());
                 continue;
             }
-            if (!source.empty() && step::SameDigest(copy, source)) {
+            if (!source.empty() && step::EqualsIgnoringCase(copy, source)) {
                 Log(L"BackupFiles: dst hash:%s", copy.c_str());
                 ::DeleteFileW(installed.c_str());
                 m_backedUp.push_back({row.name, installed, backup, source});
@@ -160,7 +160,7 @@ bool CUpdater::UpdateFiles() {
             seam::Sleep(kCopyWait);
             std::wstring copy;
             if (!expected.empty() && digest.HashFile(installed, copy) &&
-                step::SameDigest(copy, expected)) {
+                step::EqualsIgnoringCase(copy, expected)) {
                 ::DeleteFileW(staging.c_str());
                 done = true;
             }
@@ -176,7 +176,7 @@ bool CUpdater::UpdateFiles() {
 }
 
 // After a failed replacement, every file that was moved to the backup folder and has not
-// been replaced yet goes back to its place, so that the installation stays whole.
+// been replaced yet goes back to its place, so that no installed file is left missing.
 void CUpdater::RestoreBackups(CFileDigest& digest, const std::vector<std::wstring>& replaced) {
     for (const BackedUpFile& file : m_backedUp) {
         if (std::find(replaced.begin(), replaced.end(), file.installedPath) != replaced.end())
@@ -188,7 +188,7 @@ void CUpdater::RestoreBackups(CFileDigest& digest, const std::vector<std::wstrin
             ::CopyFileW(file.backupPath.c_str(), file.installedPath.c_str(), FALSE);
             std::wstring copy;
             restored =
-                digest.HashFile(file.installedPath, copy) && step::SameDigest(copy, file.digest);
+                digest.HashFile(file.installedPath, copy) && step::EqualsIgnoringCase(copy, file.digest);
         }
         if (!restored) Log(L"UpdateFiles: restore error [%s]", file.name.c_str());
     }

@@ -16,7 +16,7 @@ bool DigestDiffers(CFileDigest& digest, const std::wstring& path, const _updateL
         Log(L"CheckList: hasherror:%s", digest.LastError().c_str());
         return false;
     }
-    differs = !step::SameDigest(installed, row.digest);
+    differs = !step::EqualsIgnoringCase(installed, row.digest);
     return true;
 }
 

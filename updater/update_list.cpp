@@ -113,7 +113,7 @@ bool CUpdater::DownloadList() {
         const int length = client.Get(m_listHashPath, body);
         if (client.Answered(length)) {
             const std::wstring received = AnsiToWide(body.data(), std::strlen(body.data()));
-            if (step::SameDigest(received, computed)) {
+            if (step::EqualsIgnoringCase(received, computed)) {
                 Log(L"DownloadList Hash: %s", received.c_str());
                 return true;
             }

@@ -62,8 +62,8 @@ int RunUpdateMode() {
                 Log(L"Terminator: ");
                 updater.Terminator();
                 if (updater.BackupFiles()) {
-                    // A failed replacement has put the old files back: what was stopped
-                    // runs again, but no new version is reported.
+                    // A failed replacement has put back the files it had not replaced yet:
+                    // what was stopped runs again, but no new version is reported.
                     const bool replaced = updater.UpdateFiles();
                     Log(L"Launcher: ");
                     updater.Launcher();
