@@ -21,17 +21,3 @@ std::string LoopbackConfig(int port, int hostId) {
            "\r\n[Server]\r\nInstall=/pw/install\r\nVersion=/pw/version\r\nCheck=/pw/check\r\n"
            "Conf=/pw/conf\r\nStatus=/pw/status\r\n";
 }
-
-#include "common/log_writer.h"
-
-LogCapture::LogCapture() {
-    LogSetFolder(dir_.path());
-    LogSetMirror(true);
-}
-
-LogCapture::~LogCapture() {
-    LogSetMirror(false);
-    LogStop();
-}
-
-std::wstring LogCapture::Text() const { return LogMirrorText(); }

@@ -21,14 +21,3 @@ private:
 // config.ini for a server on the loopback port with the test server's paths.
 std::string LoopbackConfig(int port, int hostId);
 
-// Keeps what the code under test logs in memory; the queue is written into a temporary
-// folder and the memory cleared when the capture ends.
-class LogCapture {
-public:
-    LogCapture();
-    ~LogCapture();
-    std::wstring Text() const;
-
-private:
-    TempDir dir_;
-};

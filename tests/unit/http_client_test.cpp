@@ -165,14 +165,6 @@ TEST_F(HttpGetTest, LargeBodyArrivesWhole) {
     EXPECT_TRUE(std::string(body.data(), payload.size()) == payload);
 }
 
-// The multipart body as the server must receive it.
-std::string ExpectedUpload(const std::string& localPath, const std::string& content) {
-    const std::string b = "-----AJHFOUEIHDJISO";
-    return "--" + b + "\r\n" + "Content-Disposition: form-data; name=\"impfile\"; filename=\"" +
-           localPath + "\"\r\n" + "Content-Transfer-Encoding: binary\r\n\r\n" + content + "\r\n--" +
-           b + "\r\n" + "Content-Disposition: form-data; name=\"submitToUpload\"\r\n\r\n" +
-           "1\r\n--" + b + "--\r\n";
-}
 
 std::string Pattern(size_t size) {
     std::string bytes(size, '\0');

@@ -319,3 +319,11 @@ void LoopbackServer::Serve(Socket client) {
     ::shutdown(client, SD_SEND);
     ::closesocket(client);
 }
+
+std::string ExpectedUpload(const std::string& localPath, const std::string& content) {
+    const std::string b = "-----AJHFOUEIHDJISO";
+    return "--" + b + "\r\n" + "Content-Disposition: form-data; name=\"impfile\"; filename=\"" +
+           localPath + "\"\r\n" + "Content-Transfer-Encoding: binary\r\n\r\n" + content + "\r\n--" +
+           b + "\r\n" + "Content-Disposition: form-data; name=\"submitToUpload\"\r\n\r\n" +
+           "1\r\n--" + b + "--\r\n";
+}

@@ -89,3 +89,6 @@ private:
     std::atomic<bool> stopping_{false};
     std::thread acceptor_;
 };
+
+// The multipart body the upload client sends for a file: what the server must receive.
+std::string ExpectedUpload(const std::string& localPath, const std::string& content);

@@ -3,6 +3,7 @@
 #include <vector>
 
 #include "common/handles.h"
+#include "common/log_writer.h"
 #include "common/text.h"
 
 namespace {
@@ -82,4 +83,45 @@ void FakeClock::Sleep(DWORD milliseconds) {
     sleptMilliseconds += milliseconds;
     if (onSleep) onSleep(milliseconds);
     ::Sleep(1);
+}
+
+LogCapture::LogCapture() {
+    LogSetFolder(folder_.path());
+    LogSetMirror(true);
+}
+
+LogCapture::~LogCapture() {
+    LogStop();  // flushes what is queued and empties the mirror
+    LogSetMirror(false);
+}
+
+std::wstring LogCapture::Text() const { return LogMirrorText(); }
+
+std::vector<std::wstring> LogCapture::Lines() const {
+    std::vector<std::wstring> lines;
+    const std::wstring text = LogMirrorText();
+    size_t start = 0;
+    while (start < text.size()) {
+        size_t end = text.find(L'\n', start);
+        if (end == std::wstring::npos) end = text.size();
+        std::wstring line = text.substr(start, end - start);
+        const size_t mark = line.find(L"|-|");
+        if (mark != std::wstring::npos) line = line.substr(mark + 3);
+        lines.push_back(line);
+        start = end + 1;
+    }
+    return lines;
+}
+
+std::vector<std::wstring> LogCapture::LinesStartingWith(const std::wstring& prefix) const {
+    std::vector<std::wstring> out;
+    for (const std::wstring& line : Lines())
+        if (line.compare(0, prefix.size(), prefix) == 0) out.push_back(line);
+    return out;
+}
+
+bool LogCapture::Has(const std::wstring& line) const {
+    for (const std::wstring& l : Lines())
+        if (l == line) return true;
+    return false;
 }

@@ -5,6 +5,7 @@
 #include <atomic>
 #include <functional>
 #include <string>
+#include <vector>
 
 #include "common/seam.h"
 
@@ -47,4 +48,22 @@ public:
 
 private:
     seam::Clock* previous_;
+};
+
+// Mirrors the log writer for one test: every line logged meanwhile, and the writer's files
+// in a folder of its own. The destructor stops the writer.
+class LogCapture {
+public:
+    LogCapture();
+    ~LogCapture();
+    // The mirrored text as it stands.
+    std::wstring Text() const;
+    // The messages, without time stamp and code.
+    std::vector<std::wstring> Lines() const;
+    // The messages that begin with `prefix`.
+    std::vector<std::wstring> LinesStartingWith(const std::wstring& prefix) const;
+    bool Has(const std::wstring& line) const;
+
+private:
+    TempDir folder_;
 };

@@ -9,7 +9,6 @@
 
 namespace {
 
-std::string ToAscii(const std::wstring& text) { return Narrow(text); }
 
 struct ServerFixture : ::testing::Test {
     LoopbackServer server;
@@ -43,9 +42,7 @@ struct ServerFixture : ::testing::Test {
 const std::string kList = "a.txt|0|00112233445566778899aabbccddeeff\r\nb.dll|1.0.0.1|x|ff\r\n";
 
 TEST_F(ServerFixture, ListAndDigestAccepted) {
-    const std::string digest = ToAscii(Md5(kList));
-    std::string upper = digest;
-    for (char& c : upper) c = static_cast<char>(::toupper(c));
+    const std::string upper = Narrow(Upper(Md5(kList)));
     server.Answer("/pw/list.txt", LoopbackReply::Ok(kList));
     server.Answer("/pw/list.md5", LoopbackReply::Ok(upper));
 
@@ -106,7 +103,7 @@ TEST_F(ServerFixture, UnreachableServerGivesTheTransportError) {
 
 TEST_F(ServerFixture, DigestWithLineEndNeverMatches) {
     server.Answer("/pw/list.txt", LoopbackReply::Ok(kList));
-    server.Answer("/pw/list.md5", LoopbackReply::Ok(ToAscii(Md5(kList)) + "\r\n"));
+    server.Answer("/pw/list.md5", LoopbackReply::Ok(Narrow(Md5(kList)) + "\r\n"));
     EXPECT_FALSE(updater.DownloadList());
     EXPECT_EQ(RequestsFor("/pw/list.md5"), 5u);
     EXPECT_EQ(clock.sleeps.load(), 0);  // a mismatch is asked again at once
@@ -221,11 +218,9 @@ TEST_F(ServerFixture, LogIsUploadedAsMultipartWithCrLf) {
     EXPECT_EQ(requests[1].method, "POST");
     EXPECT_EQ(requests[1].target, "/pw/log/7");
     const std::string& body = requests[1].body;
-    EXPECT_NE(body.find("name=\"impfile\"; filename=\"" + Narrow(dir / L"logtmp.txt") + "\""),
-              std::string::npos);
-    EXPECT_NE(body.find("\r\n\r\n" + file + "\r\n--"), std::string::npos);
-    EXPECT_NE(body.find("name=\"submitToUpload\"\r\n\r\n1\r\n"), std::string::npos);
-    EXPECT_EQ(requests[1].Header("Content-Length"), std::to_string(body.size()));
+    const std::string expected = ExpectedUpload(Narrow(dir / L"logtmp.txt"), file);
+    EXPECT_EQ(body, expected);
+    EXPECT_EQ(requests[1].Header("Content-Length"), std::to_string(expected.size()));
     EXPECT_TRUE(log.Lines().empty());
 }
 

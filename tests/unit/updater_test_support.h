@@ -7,20 +7,6 @@
 #include "updater/updater.h"
 
 // Keeps every line logged while it lives; the log file goes to a temporary folder.
-class LogCapture {
-public:
-    LogCapture();
-    ~LogCapture();
-    // The messages, without time stamp and code.
-    std::vector<std::wstring> Lines() const;
-    // The messages that begin with `prefix`.
-    std::vector<std::wstring> LinesStartingWith(const std::wstring& prefix) const;
-    bool Has(const std::wstring& line) const;
-
-private:
-    TempDir folder_;
-};
-
 // A built fixture file (bin\fixtures\NAME).
 std::wstring FixturePath(const std::wstring& name);
 // Lower-case MD5 of the bytes.
