@@ -7,19 +7,18 @@ Usage (after ./run build; tools/winerun supplies the Wine environment):
 """
 import hashlib
 import os
-import socket
 import statistics
 import subprocess
 import sys
 import tempfile
 import time
 
-ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
-# The build that runs here: the 64-bit one where ./run made it (no 32-bit Wine on this host).
-BIN = os.environ.get("PW_BIN") or next(
-    d for d in (os.path.join(ROOT, "build", "x64", "bin"), os.path.join(ROOT, "build", "bin"))
-    if os.path.isdir(d))
-WINERUN = os.path.join(ROOT, "tools", "winerun")
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "tools"))
+import pwtest  # noqa: E402
+
+# The build the tests run on this host.
+BIN = pwtest.BIN
+WINERUN = pwtest.WINERUN
 
 
 def figures(output):
@@ -96,7 +95,7 @@ def bench_check(files=1000, total_bytes=1 << 30):
         start = time.monotonic()
         subprocess.run(["md5sum", *paths], stdout=subprocess.DEVNULL, check=True)
         md5_seconds = time.monotonic() - start
-        windows_folder = "Z:" + folder.replace("/", "\\")
+        windows_folder = pwtest.win_path(folder)
         out = figures(subprocess.run([WINERUN, os.path.join(BIN, "check_bench.exe"),
                                       windows_folder],
                                      capture_output=True, text=True, check=True).stdout)
@@ -108,40 +107,6 @@ def bench_check(files=1000, total_bytes=1 << 30):
     print(f"  rows {out['rows']}, chosen for update {out['to_update']}")
     print(f"  peak working set {out['peak_working_set_kib']} KiB,"
           f" peak private bytes {out['peak_pagefile_kib']} KiB")
-
-
-def start_nginx(folder, root):
-    """nginx on a free loopback port serving `root`; returns (process, port)."""
-    with socket.socket() as s:
-        s.bind(("127.0.0.1", 0))
-        port = s.getsockname()[1]
-    prefix = os.path.join(folder, "nginx")
-    os.makedirs(os.path.join(prefix, "logs"))
-    config = os.path.join(prefix, "nginx.conf")
-    with open(config, "w") as f:
-        f.write(f"""daemon off;
-master_process off;
-pid {prefix}/nginx.pid;
-error_log {prefix}/logs/error.log;
-events {{ worker_connections 64; }}
-http {{
-    access_log off;
-    client_body_temp_path {prefix}/body;
-    proxy_temp_path {prefix}/proxy;
-    fastcgi_temp_path {prefix}/fastcgi;
-    uwsgi_temp_path {prefix}/uwsgi;
-    scgi_temp_path {prefix}/scgi;
-    server {{ listen 127.0.0.1:{port}; root {root}; }}
-}}
-""")
-    process = subprocess.Popen(["nginx", "-c", config, "-p", prefix])
-    for _ in range(100):
-        try:
-            socket.create_connection(("127.0.0.1", port), timeout=0.5).close()
-            break
-        except OSError:
-            time.sleep(0.05)
-    return process, port
 
 
 def curl_times(url, count, close):
@@ -164,7 +129,8 @@ def bench_http(count=1000, big_mib=50):
             block = os.urandom(1 << 20)
             for _ in range(big_mib):
                 f.write(block)
-        nginx, port = start_nginx(folder, root)
+        nginx = pwtest.Nginx(folder, root)
+        port = nginx.port
         try:
             ours = figures(subprocess.run(
                 [WINERUN, os.path.join(BIN, "http_bench.exe"), "127.0.0.1", str(port),
@@ -177,8 +143,7 @@ def bench_http(count=1000, big_mib=50):
                  "/big.bin", "3"], capture_output=True, text=True, check=True).stdout)
             big_curl = curl_times(f"http://127.0.0.1:{port}/big.bin", 3, close=True)
         finally:
-            nginx.terminate()
-            nginx.wait()
+            nginx.stop()
 
     def p(values, q):
         return values[min(len(values) - 1, int(len(values) * q))]

@@ -339,3 +339,54 @@ class Install:
 
     def __exit__(self, *exc):
         self.cleanup()
+
+
+def wait_for_port(port, process=None, timeout=15.0):
+    """True once something accepts on the loopback port; False at once if `process` ended."""
+    def accepts():
+        try:
+            with socket.create_connection(("127.0.0.1", port), timeout=0.5):
+                return True
+        except OSError:
+            return False
+    return wait_for(lambda: accepts() or (process is not None and process.poll() is not None),
+                    timeout) and (process is None or process.poll() is None)
+
+
+class Nginx:
+    """nginx on a free loopback port with a private configuration, serving `root`."""
+
+    def __init__(self, folder, root):
+        self.port = free_port()
+        prefix = os.path.join(folder, "nginx")
+        os.makedirs(os.path.join(prefix, "logs"))
+        config = os.path.join(prefix, "nginx.conf")
+        with open(config, "w") as f:
+            f.write("""daemon off;
+master_process off;
+pid %(p)s/nginx.pid;
+error_log %(p)s/logs/error.log;
+events { worker_connections 64; }
+http {
+    access_log %(p)s/logs/access.log;
+    client_body_temp_path %(p)s/body;
+    proxy_temp_path %(p)s/proxy;
+    fastcgi_temp_path %(p)s/fastcgi;
+    uwsgi_temp_path %(p)s/uwsgi;
+    scgi_temp_path %(p)s/scgi;
+    default_type application/octet-stream;
+    server {
+        listen 127.0.0.1:%(port)d;
+        root %(root)s;
+    }
+}
+""" % {"p": prefix, "port": self.port, "root": root})
+        self.process = subprocess.Popen(["nginx", "-c", config, "-p", prefix],
+                                        stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        if not wait_for_port(self.port, self.process):
+            self.stop()
+            raise RuntimeError("nginx did not start")
+
+    def stop(self):
+        self.process.terminate()
+        self.process.wait(timeout=10)

@@ -56,7 +56,7 @@ class AgentStatus(AgentTestCase):
 
         self.srv.script(self.status_path(5), body="-2")
         agentctl("set", 5)
-        self.srv.wait_for(self.status_is(5), timeout=10)
+        self.assertIsNotNone(self.srv.wait_for(self.status_is(5), timeout=10))
         time.sleep(2)
         self.assertEqual(len(self.srv.requests(path=self.status_path(5))), 1)
         self.assertIn("send error: 200[0] -2", self.log())
@@ -66,20 +66,21 @@ class AgentStatus(AgentTestCase):
         self.start_agent(1)
         # A status that must stay lets the session end without a report.
         agentctl("set", 5)
-        self.srv.wait_for(self.status_is(5), timeout=10)
+        self.assertIsNotNone(self.srv.wait_for(self.status_is(5), timeout=10))
         self.assertEqual(agentctl("queryend"), (0, "1"))
         time.sleep(0.5)
         self.assertEqual(self.srv.requests(path=self.status_path(2)), [])
         self.assertTrue(agentctl("find")[0] == 0)
 
         agentctl("set", 1)
-        self.srv.wait_for(self.status_is(1), timeout=10, count=2)
-        pwtest.wait_for(lambda: self.read("status.ini") == b"[Status]\r\nCurrent=1\r\n", 5)
+        self.assertIsNotNone(self.srv.wait_for(self.status_is(1), timeout=10, count=2))
+        self.assertTrue(
+            pwtest.wait_for(lambda: self.read("status.ini") == b"[Status]\r\nCurrent=1\r\n", 5))
         subprocess.run([pwtest.WINERUN, "wineboot", "--end-session"], stdin=subprocess.DEVNULL,
                        capture_output=True, timeout=60)
         self.assertIsNotNone(self.srv.wait_for(self.status_is(2), timeout=10))
         self.assertEqual(agentctl("gone")[0], 0)
-        pwtest.wait_for(lambda: "end: shutdown thread" in self.log(), timeout=5)
+        self.assertTrue(pwtest.wait_for(lambda: "end: shutdown thread" in self.log(), timeout=5))
         log = self.log()
         self.assertIn("send success", log)
         self.assertLess(log.index("start: shutdown thread"), log.index("end: shutdown thread"))

@@ -6,7 +6,6 @@ probe takes its connection and proxy.ini from a folder exactly as the updater do
 import http.server
 import os
 import shutil
-import socket
 import ssl
 import subprocess
 import sys
@@ -17,17 +16,7 @@ import unittest
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "tools"))
 import pwtest  # noqa: E402
-from pwtest import free_port, win_path, write_ini  # noqa: E402
-
-
-def wait_for_port(port, timeout=15.0):
-    def accepts():
-        try:
-            with socket.create_connection(("127.0.0.1", port), timeout=0.5):
-                return True
-        except OSError:
-            return False
-    return pwtest.wait_for(accepts, timeout)
+from pwtest import Nginx, free_port, wait_for_port, win_path, write_ini  # noqa: E402
 
 
 class Origin(http.server.ThreadingHTTPServer):
@@ -100,46 +89,9 @@ class Tinyproxy:
             f.write("\n".join(lines) + "\n")
         self.process = subprocess.Popen(["tinyproxy", "-d", "-c", config],
                                         stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-        if not wait_for_port(self.port):
+        if not wait_for_port(self.port, self.process):
             self.stop()
             raise RuntimeError("tinyproxy did not start")
-
-    def stop(self):
-        self.process.terminate()
-        self.process.wait(timeout=10)
-
-
-class Nginx:
-    def __init__(self, folder, root):
-        self.port = free_port()
-        prefix = os.path.join(folder, "nginx")
-        os.makedirs(os.path.join(prefix, "logs"))
-        config = os.path.join(prefix, "nginx.conf")
-        with open(config, "w") as f:
-            f.write("""daemon off;
-master_process off;
-pid %(p)s/nginx.pid;
-error_log %(p)s/logs/error.log;
-events { worker_connections 64; }
-http {
-    access_log %(p)s/logs/access.log;
-    client_body_temp_path %(p)s/body;
-    proxy_temp_path %(p)s/proxy;
-    fastcgi_temp_path %(p)s/fastcgi;
-    uwsgi_temp_path %(p)s/uwsgi;
-    scgi_temp_path %(p)s/scgi;
-    default_type application/octet-stream;
-    server {
-        listen 127.0.0.1:%(port)d;
-        root %(root)s;
-    }
-}
-""" % {"p": prefix, "port": self.port, "root": root})
-        self.process = subprocess.Popen(["nginx", "-c", config, "-p", prefix],
-                                        stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-        if not wait_for_port(self.port):
-            self.stop()
-            raise RuntimeError("nginx did not start")
 
     def stop(self):
         self.process.terminate()

@@ -56,8 +56,14 @@ class UpdaterRun(unittest.TestCase):
         return pwtest.log_messages(self.install.path)
 
     def start_program(self, *args):
-        proc = pwtest.start(self.install.exe(self.program), args)
+        """Starts the test program and returns once it has done `args` up to its wait."""
+        ready = self.install.join("ready.txt")
+        verbs = list(args)
+        verbs[verbs.index("wait"):verbs.index("wait")] = ["marker", pwtest.win_path(ready)]
+        proc = pwtest.start(self.install.exe(self.program), verbs)
         self.addCleanup(pwtest.stop, proc)
+        self.assertTrue(pwtest.wait_for(lambda: os.path.exists(ready), 30), "program not up")
+        os.remove(ready)
         return proc
 
     def uploaded_log(self):
@@ -76,10 +82,8 @@ class UpdaterRun(unittest.TestCase):
         write(self.install.join("data.txt"), b"old data\r\n")
         write(self.install.join("extra.bin"), b"installed extra")
         running = self.start_program("wait", "120000")
-        self.assertTrue(pwtest.wait_for(lambda: running.poll() is None, 5))
         self.configure(stop=[self.program],
                        start=[f"[EXEPATH]\\{self.program} marker [EXEPATH]\\started.txt"])
-        time.sleep(0.5)  # the program is up before the run looks for it
 
         log = self.run_updater()
 
@@ -95,7 +99,7 @@ class UpdaterRun(unittest.TestCase):
         self.assertEqual(sorted(os.listdir(self.install.join("updatetmp"))),
                          ["extra.bin", "list.txt"])
         # Stopped, then started again.
-        self.assertIsNotNone(pwtest.wait_for(lambda: running.poll() is not None, 10))
+        self.assertTrue(pwtest.wait_for(lambda: running.poll() is not None, 10))
         self.assertTrue(os.path.exists(self.install.join("started.txt")))
 
         md5 = pwtest.md5_hex
@@ -186,8 +190,6 @@ class UpdaterRun(unittest.TestCase):
         holder = self.start_program("lock", pwtest.win_path(self.install.join("locked.dll")),
                                     "wait", "120000")
         self.configure(start=[f"[EXEPATH]\\{self.program} marker [EXEPATH]\\started.txt"])
-        time.sleep(1.0)
-        self.assertIsNone(holder.poll())
 
         log = self.run_updater()
 
