@@ -73,10 +73,17 @@ class Screen:
         """Text and check marks on the light menu, their smoothed edges included."""
         return sum(self.pixel(x, y)) < 600
 
-    def save(self, path):
+    def save(self, path, box=None, scale=100):
+        """Writes the screenshot, or the part of it in box, enlarged by scale per cent."""
         os.makedirs(os.path.dirname(os.path.abspath(path)), exist_ok=True)
         header = b"P6 %d %d 255\n" % (self.width, self.height)
-        subprocess.run([CONVERT, "ppm:-", path], input=header + self.data, check=True,
+        args = []
+        if box:
+            x0, y0, x1, y1 = box
+            args += ["-crop", "%dx%d+%d+%d" % (x1 - x0, y1 - y0, x0, y0), "+repage"]
+        if scale != 100:
+            args += ["-scale", "%d%%" % scale]
+        subprocess.run([CONVERT, "ppm:-", *args, path], input=header + self.data, check=True,
                        timeout=30)
         return path
 
