@@ -2,11 +2,14 @@
 server of ./run, real clicks through xdotool and screenshots through xwd and ImageMagick.
 
     missing()                    what is lacking for this (display, xdotool, xwd, convert) or []
-    Desktop(name, size)          starts `explorer /desktop=NAME,WxH` and waits for its taskbar;
-                                 .run(exe, args) starts a program on it, .close() ends it
-    Screen                       one screenshot: .pixel(x, y), .save(path), .diff_box(other, box)
-    Tray(desktop)                finds the icon (.find_icon(before)), opens the menu with a
-                                 right click (.open_menu()), reads its rows (Menu)
+    Desktop(exe, args)           runs a program in `explorer /desktop=shell,1000x700`;
+                                 .wait_shown() finds the window and the taskbar, .close() waits
+                                 for the desktop to end with its last program
+    Screen()                     one screenshot: .pixel(x, y), .save(path, box, scale),
+                                 .diff_box(other, box)
+    Tray(desktop)                .find_icon() on the taskbar's right end, .open_menu(icon) by a
+                                 right click: a Menu with its text rows, .centre(row), .ticked(row)
+    click(x, y)                  a left click
 """
 import os
 import shutil
@@ -271,11 +274,15 @@ class Tray:
             # A tool tip is one line high; the menu has several rows.
             return box if box and box[3] - box[1] > 30 else None
         screen, box = wait_screen(menu, timeout)
-        if box:
-            # Once more after a moment: the menu may still have been drawing.
-            time.sleep(0.3)
-            screen = Screen()
-            box = screen.diff_box(before, above)
+        # The menu may still be drawing: wait until two screenshots in a row agree.
+        deadline = time.monotonic() + timeout
+        while box and time.monotonic() < deadline:
+            time.sleep(0.2)
+            again = Screen()
+            settled = again.diff_box(screen, above) is None
+            screen, box = again, again.diff_box(before, above)
+            if settled:
+                break
         return screen, Menu(screen, box) if box else None
 
 
