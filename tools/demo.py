@@ -180,14 +180,17 @@ class TrayOnScreen:
 
 def demo_agent(bin_dir):
     data = pwtest.agent_data_folder()
-    if agentctl(bin_dir, "find") == 0:
-        agentctl(bin_dir, "command", 32772)
-        agentctl(bin_dir, "gone")
+    for desktop in (None, "shell"):  # an agent left running, also in the virtual desktop
+        if agentctl(bin_dir, "find", desktop=desktop) == 0:
+            agentctl(bin_dir, "command", 32772, desktop=desktop)
+            agentctl(bin_dir, "gone", desktop=desktop)
     shutil.rmtree(data, ignore_errors=True)
     os.makedirs(data)
     with open(os.path.join(data, "conf.xml"), "wb") as f:
         f.write(AGENT_CONF)
     lacking = pwdesktop.missing()
+    if os.path.exists(PICTURE):
+        os.remove(PICTURE)  # a picture of an earlier run would tell the wrong story
     with PresenceServer(conf=AGENT_CONF, live=False) as srv, \
             pwtest.Install([os.path.join(bin_dir, "Pellwick.exe")],
                            prefix="pw_demo_agent_") as install:
@@ -195,14 +198,14 @@ def demo_agent(bin_dir):
         banner("Pellwick.exe without argument: copies itself into the data folder and starts "
                "the copy, which reports its start-up status (live view)")
         srv.live = True
-        tray = desktop = None
+        tray = on_screen = desktop = None
         if lacking:
             print("  (no desktop and no picture: missing " + "; ".join(lacking) + ")")
             subprocess.run([WINERUN, install.exe("Pellwick.exe")], stdin=subprocess.DEVNULL,
                            timeout=60)
         else:
-            tray = TrayOnScreen(install.exe("Pellwick.exe"))
-            desktop = tray.desktop.name
+            tray = on_screen = TrayOnScreen(install.exe("Pellwick.exe"))
+            desktop = on_screen.desktop.name
         srv.wait_for("status", timeout=20)
         time.sleep(0.2)
         if tray and tray.find_icon():
@@ -252,7 +255,7 @@ def demo_agent(bin_dir):
                     seen("the open menu, ticked: " + (", ".join(ticked) or "nothing") +
                          "; picture: " + PICTURE)
         banner("the user logs off: the end of the session waits for status 2")
-        if tray:
+        if desktop:
             # Windows asks the agent whether the session may end, as at a log-off.
             agentctl(bin_dir, "queryend", desktop=desktop)
         else:
@@ -262,8 +265,8 @@ def demo_agent(bin_dir):
         seen("the icon disappears")
         time.sleep(0.3)
         srv.live = False
-        if tray:
-            tray.desktop.close()
+        if on_screen:
+            on_screen.desktop.close()
         banner("statuses the server received, in order")
         print("  " + " ".join(r.path.rsplit("/", 1)[1] for r in srv.requests("status")))
         banner("the agent's log")

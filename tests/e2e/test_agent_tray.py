@@ -23,6 +23,10 @@ class AgentTray(AgentTestCase):
         lacking = pwdesktop.missing()
         if lacking:
             self.skipTest("no real clicks here, missing: " + "; ".join(lacking))
+        # An agent left running in the virtual desktop would keep a new one from starting.
+        if agentctl("-desktop", "shell", "find")[0] == 0:
+            agentctl("-desktop", "shell", "command", 32772)
+            agentctl("-desktop", "shell", "gone")
         super().setUp()
         self.store("conf.xml", CONF)
 
