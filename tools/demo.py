@@ -219,6 +219,8 @@ def demo_agent(bin_dir):
         def pick(name, command):
             if tray and tray.choose(name):
                 return
+            if tray:
+                print("  (the menu did not open: its command is sent to the agent instead)")
             agentctl(bin_dir, "command", command, desktop=desktop)
 
         def step(action, *args):
