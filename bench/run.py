@@ -3,7 +3,7 @@
 
 Usage (after ./run build; tools/winerun supplies the Wine environment):
     python3 bench/run.py [log|hash|check|http|status|all]
-(status starts the agent under Wine: it needs the display that ./run provides.)
+(status starts the agent under Wine: it uses DISPLAY, or starts its own Xvfb.)
 """
 import hashlib
 import os
@@ -15,6 +15,7 @@ import time
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "tools"))
 import pwtest  # noqa: E402
+from agent_idle import ensure_display  # noqa: E402
 
 # The build the tests run on this host.
 BIN = pwtest.BIN
@@ -173,7 +174,17 @@ def main():
     if which in ("http", "all"):
         bench_http()
     if which in ("status", "all"):
-        bench_status()
+        # The agent opens a window: it needs an X display, ./run's or one of its own.
+        try:
+            xvfb = ensure_display()
+        except OSError as e:
+            sys.exit(f"status: no DISPLAY and no Xvfb to start one ({e}); install xvfb")
+        try:
+            bench_status()
+        finally:
+            if xvfb is not None:
+                xvfb.terminate()
+                xvfb.wait(10)
 
 
 if __name__ == "__main__":

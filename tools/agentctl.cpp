@@ -1,8 +1,11 @@
 // Test helper: finds the agent's hidden window "ステータス" and sends it what Windows or a
 // user would: the set-status message, session lock and unlock, suspend, the end-of-session
 // query, menu commands, the taskbar re-creation broadcast, a right click on the tray icon.
-// Usage: agentctl find|wait|gone|set N|lock|unlock|suspend|queryend|command N|taskbar|menu
-// Prints the message's result; exit code 0 on success, 2 when the window isn't found.
+// Usage: agentctl [-desktop NAME] find|wait|gone|set N|lock|unlock|suspend|queryend|command N|
+//        taskbar|menu
+// -desktop looks for the agent on another desktop of the window station (a virtual desktop of
+// Wine's explorer). Prints the message's result; exit code 0 on success, 2 when the window
+// isn't found.
 #include <windows.h>
 #include <wtsapi32.h>
 
@@ -39,10 +42,25 @@ int Send(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam) {
 }  // namespace
 
 int wmain(int argc, wchar_t** argv) {
+    if (argc > 2 && std::wstring(argv[1]) == L"-desktop") {
+        // FindWindowW looks only at the calling thread's desktop; this thread owns no window
+        // yet, so it may still move to another one. The handle stays open: it is the thread's
+        // desktop until the process ends.
+        const HDESK desktop = ::OpenDesktopW(
+            argv[2], 0, FALSE, DESKTOP_READOBJECTS | DESKTOP_WRITEOBJECTS | DESKTOP_ENUMERATE);
+        if (!desktop || !::SetThreadDesktop(desktop)) {
+            std::fwprintf(stderr, L"agentctl: desktop %ls not available (%lu)\n", argv[2],
+                          ::GetLastError());
+            return 2;
+        }
+        argc -= 2;
+        argv += 2;
+    }
     if (argc < 2) {
-        std::fwprintf(stderr,
-                      L"usage: agentctl find|wait|gone|set N|lock|unlock|suspend|queryend|"
-                      L"command N|taskbar|menu\n");
+        std::fwprintf(
+            stderr,
+            L"usage: agentctl [-desktop NAME] find|wait|gone|set N|lock|unlock|suspend|queryend|"
+            L"command N|taskbar|menu\n");
         return 64;
     }
     const std::wstring verb = argv[1];

@@ -43,3 +43,18 @@ pw_wine_env() {
         PW_WINE=wine
     fi
 }
+
+# A fresh prefix has no font with Japanese glyphs (Windows ships them), so the agent's menu and
+# tip would draw as boxes: link Wine's UI font (Tahoma, which also stands for "MS Shell Dlg")
+# to Debian's Noto Sans CJK. Cheap on a prefix that has it: one look at the saved registry.
+PW_CJK_FONT=/usr/share/fonts/opentype/noto/NotoSansCJK-Regular.ttc
+pw_wine_cjk_font() {
+    local link="NotoSansCJK-Regular.ttc,Noto Sans CJK JP"
+    if [ ! -f "$PW_CJK_FONT" ]; then
+        echo "run: $PW_CJK_FONT missing (package fonts-noto-cjk): Japanese texts draw as boxes" >&2
+        return 0
+    fi
+    grep -qF "\"Tahoma\"=str(7):\"$link\\0\"" "$WINEPREFIX/system.reg" 2>/dev/null && return 0
+    "$PW_WINE" reg add 'HKLM\Software\Microsoft\Windows NT\CurrentVersion\FontLink\SystemLink' \
+        /v Tahoma /t REG_MULTI_SZ /d "$link" /f </dev/null >/dev/null 2>&1
+}
