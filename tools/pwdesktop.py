@@ -126,12 +126,12 @@ class Desktop:
 
     def __init__(self, exe, args=(), name="shell", size=(1000, 700)):
         self.name, self.size = name, size
-        self.spec = "/desktop=%s,%dx%d" % (name, *size)
+        self.desktop_arg = "/desktop=%s,%dx%d" % (name, *size)
         self.title = f"{name} - Wine desktop"
         self.x = self.y = 0
         self.taskbar = None
         self.launcher = subprocess.Popen(
-            [pwtest.WINERUN, "explorer", self.spec, exe, *map(str, args)],
+            [pwtest.WINERUN, "explorer", self.desktop_arg, exe, *map(str, args)],
             stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
 
     def wait_shown(self, timeout=60):
@@ -195,7 +195,7 @@ class Desktop:
                     environ = f.read().split(b"\0")
             except OSError:
                 continue
-            if b"explorer" in cmdline and self.spec.encode() in cmdline and prefix in environ:
+            if b"explorer" in cmdline and self.desktop_arg.encode() in cmdline and prefix in environ:
                 pids.append(int(entry))
         return pids
 
