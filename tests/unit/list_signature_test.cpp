@@ -151,6 +151,14 @@ TEST_F(SignedListFixture, ExpiredListStopsTheRunAfterItsSignatureWasChecked) {
     EXPECT_FALSE(updater.DownloadList());
     EXPECT_EQ(LinesAfterDigest(), (std::vector<std::wstring>{L"DownloadList: signature ok",
                                                              L"DownloadList: list expired"}));
+
+    // A signed expiry that can't be read is not taken for none.
+    ServeList(Signing(L"badexpiry.txt"));
+    server.Answer("/pw/list.sig", LoopbackReply::Ok(Signing(L"badexpiry.sig")));
+    EXPECT_FALSE(updater.DownloadList());
+    EXPECT_EQ(LinesAfterDigest(),
+              (std::vector<std::wstring>{L"DownloadList: signature ok",
+                                         L"DownloadList: list expiry unreadable"}));
 }
 
 TEST_F(SignedListFixture, WithoutAKeyNothingChanges) {
