@@ -126,6 +126,8 @@ void CAgentApp::ReportInstall() {
     const int port =
         static_cast<int>(::GetPrivateProfileIntW(L"Config", L"Port", 80, config.c_str()));
     const bool ssl = ::GetPrivateProfileIntW(L"Config", L"SSL", 0, config.c_str()) != 0;
+    SetVerifyCertificate(
+        ::GetPrivateProfileIntW(L"Config", L"VerifyCertificate", 0, config.c_str()) != 0);
     ::GetPrivateProfileStringW(L"Server", L"Install", L"/wz/attendance_conf/installlog", text, 1024,
                                config.c_str());
     const std::wstring installPath = text;

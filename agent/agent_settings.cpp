@@ -64,6 +64,7 @@ void LoadAgentSettingsFrom(const std::wstring& modulePath, const std::wstring& l
     s.server.clear();
     s.port = 0;
     s.ssl = false;
+    s.verifyCertificate = false;
     s.threshold = 600;
     s.cycle = 600;
     s.confPath.clear();
@@ -93,6 +94,8 @@ void LoadAgentSettingsFrom(const std::wstring& modulePath, const std::wstring& l
     s.server = ReadText(L"Config", L"Server", L"", config);
     s.port = ReadInt(L"Config", L"Port", 80, config);
     s.ssl = ReadInt(L"Config", L"SSL", 0, config) != 0;
+    s.verifyCertificate = ReadInt(L"Config", L"VerifyCertificate", 0, config) != 0;
+    SetVerifyCertificate(s.verifyCertificate);
     s.confPath = ReadText(L"Server", L"Conf", L"", config);
     s.checkPath = ReadText(L"Server", L"Check", L"", config);
     s.statusPath = ReadText(L"Server", L"Status", L"", config);

@@ -14,6 +14,8 @@ struct AgentSettings {
     std::wstring server;
     int port = 0;
     bool ssl = false;
+    // config.ini VerifyCertificate: secure requests keep the platform's certificate checks.
+    bool verifyCertificate = false;
     // Written by the setting monitor while other threads read them.
     std::atomic<int> threshold{600};
     std::atomic<int> cycle{600};

@@ -2,9 +2,10 @@
 """Runs the benchmarks under Wine and prints their figures with same-run baselines.
 
 Usage (after ./run build; tools/winerun supplies the Wine environment):
-    python3 bench/run.py [log|hash|check|http|status|all]
+    python3 bench/run.py [log|hash|check|http|status|signature|all]
 (status starts the agent under Wine: it uses DISPLAY, or starts its own Xvfb.)
 """
+import base64
 import hashlib
 import os
 import statistics
@@ -163,6 +164,47 @@ def bench_http(count=1000, big_mib=50):
           f" ratio {curl_mib_s / ours_mib_s:.1f}")
 
 
+def bench_signature(count=50):
+    """A signed list: its download beside the signature's request and verification."""
+    print(f"signed list, median of {count} rounds against nginx on loopback:")
+    with tempfile.TemporaryDirectory(prefix="pw_bench_sig_") as folder:
+        root = os.path.join(folder, "www")
+        os.makedirs(root)
+        nginx = pwtest.Nginx(folder, root)
+        try:
+            for bits in (2048, 4096):
+                key = os.path.join(folder, f"key{bits}.pem")
+                subprocess.run(["openssl", "genpkey", "-algorithm", "RSA", "-pkeyopt",
+                                f"rsa_keygen_bits:{bits}", "-out", key], check=True,
+                               capture_output=True)
+                der = subprocess.run(["openssl", "pkey", "-in", key, "-pubout", "-outform",
+                                      "DER"], check=True, capture_output=True).stdout
+                key_file = os.path.join(folder, f"key{bits}.b64")
+                with open(key_file, "w") as f:
+                    f.write(base64.b64encode(der).decode("ascii"))
+                for rows in (100, 1000, 10000):
+                    listed = "".join(f"file{i:05d}.bin|1.0.0.{i}|sub|"
+                                     f"{hashlib.sha256(str(i).encode()).hexdigest()}\r\n"
+                                     for i in range(rows)).encode("ascii")
+                    path = os.path.join(root, "list.txt")
+                    with open(path, "wb") as f:
+                        f.write(listed)
+                    subprocess.run(["openssl", "dgst", "-sha256", "-sign", key, "-out",
+                                    os.path.join(root, "list.sig"), path], check=True)
+                    out = figures(subprocess.run(
+                        [WINERUN, os.path.join(BIN, "signature_bench.exe"), "127.0.0.1",
+                         str(nginx.port), "/list.txt", "/list.sig", pwtest.win_path(key_file),
+                         str(count)], capture_output=True, text=True, check=True).stdout)
+                    print(f"  {bits}-bit key, {rows} rows ({int(out['list_bytes']) // 1024} KiB):"
+                          f" list download {out['download_p50_ms']} ms;"
+                          f" signature request {out['signature_fetch_p50_ms']} ms,"
+                          f" provider and key {out['key_p50_ms']} ms,"
+                          f" verification {out['verify_p50_ms']} ms;"
+                          f" check / download {out['ratio_check']}")
+        finally:
+            nginx.stop()
+
+
 def main():
     which = sys.argv[1] if len(sys.argv) > 1 else "all"
     if which in ("log", "all"):
@@ -185,6 +227,8 @@ def main():
             if xvfb is not None:
                 xvfb.terminate()
                 xvfb.wait(10)
+    if which in ("signature", "all"):
+        bench_signature()
 
 
 if __name__ == "__main__":

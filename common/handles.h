@@ -59,6 +59,7 @@ PW_HANDLE_TRAITS(hmenu, HMENU, nullptr, ::DestroyMenu(h));
 PW_HANDLE_TRAITS(hmodule, HMODULE, nullptr, ::FreeLibrary(h));
 PW_HANDLE_TRAITS(hcryptprov, HCRYPTPROV, 0, ::CryptReleaseContext(h, 0));
 PW_HANDLE_TRAITS(hcrypthash, HCRYPTHASH, 0, ::CryptDestroyHash(h));
+PW_HANDLE_TRAITS(hcryptkey, HCRYPTKEY, 0, ::CryptDestroyKey(h));
 }  // namespace handle_traits
 
 using unique_handle = unique_any<handle_traits::kernel>;
@@ -71,6 +72,7 @@ using unique_hmenu = unique_any<handle_traits::hmenu>;
 using unique_hmodule = unique_any<handle_traits::hmodule>;
 using unique_hcryptprov = unique_any<handle_traits::hcryptprov>;
 using unique_hcrypthash = unique_any<handle_traits::hcrypthash>;
+using unique_hcryptkey = unique_any<handle_traits::hcryptkey>;
 
 // COM interface pointer: Release on destruction.
 template <typename T>

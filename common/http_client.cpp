@@ -1,5 +1,6 @@
 #include "common/http_client.h"
 
+#include <atomic>
 #include <climits>
 #include <cstdint>
 #include <new>
@@ -23,6 +24,16 @@ constexpr DWORD kSecurityFlags = 0x3380;
 
 static_assert(kGetConnectFlagsSecure == 0x803000);
 static_assert(kGetRequestFlagsSecure == 0x4800000);
+
+// Written once at start-up, before the first request; read by every requesting thread.
+std::atomic<bool> g_verifyCertificate{false};
+
+// With certificate checks on, secure connections and requests carry no waiver.
+DWORD Waived(DWORD flags) {
+    constexpr DWORD kWaivers =
+        INTERNET_FLAG_IGNORE_CERT_DATE_INVALID | INTERNET_FLAG_IGNORE_CERT_CN_INVALID;
+    return g_verifyCertificate.load() ? flags & ~kWaivers : flags;
+}
 
 // The leading decimal number of a header value; 0 when there is none. Saturates instead
 // of wrapping, so that a huge announced length stays huge.
@@ -104,6 +115,9 @@ void SetSecurityFlagsIgnoringFailure(HINTERNET request) {
 
 }  // namespace
 
+void SetVerifyCertificate(bool verify) { g_verifyCertificate = verify; }
+bool VerifyCertificate() { return g_verifyCertificate.load(); }
+
 std::wstring HttpSessionName() {
 #if defined(PW_AGENT)
     return L"kqbvtnzr";
@@ -162,7 +176,7 @@ int CHttpClient::Get(const std::wstring& path, std::vector<char>& body) {
 
     unique_hinternet connection(::InternetConnectW(
         session.get(), m_server.c_str(), static_cast<INTERNET_PORT>(m_port), nullptr, nullptr,
-        INTERNET_SERVICE_HTTP, m_secure ? kGetConnectFlagsSecure : 0, 0));
+        INTERNET_SERVICE_HTTP, m_secure ? Waived(kGetConnectFlagsSecure) : 0, 0));
     if (!connection) {
         m_errorNumber = LastErrorOr(ERROR_INTERNET_INTERNAL_ERROR);
         return 0;
@@ -182,7 +196,7 @@ int CHttpClient::Get(const std::wstring& path, std::vector<char>& body) {
         SetStringOption(request.get(), INTERNET_OPTION_PROXY_PASSWORD, proxy.password);
     }
 #endif
-    if (m_secure) SetSecurityFlagsIgnoringFailure(request.get());
+    if (m_secure && !g_verifyCertificate.load()) SetSecurityFlagsIgnoringFailure(request.get());
 
     if (!::HttpSendRequestW(request.get(), nullptr, 0, nullptr, 0)) {
         m_errorNumber = LastErrorOr(ERROR_INTERNET_INTERNAL_ERROR);
@@ -354,7 +368,7 @@ bool CFilePostClient::ApplyRequestOptions(HINTERNET request) {
         SetStringOption(request, INTERNET_OPTION_PROXY_USERNAME, g_uploadProxySettings.userName);
         SetStringOption(request, INTERNET_OPTION_PROXY_PASSWORD, g_uploadProxySettings.password);
     }
-    if (!m_secure) return true;
+    if (!m_secure || g_verifyCertificate.load()) return true;
     DWORD flags = 0;
     DWORD size = sizeof(flags);
     if (!::InternetQueryOptionW(request, INTERNET_OPTION_SECURITY_FLAGS, &flags, &size))
@@ -368,9 +382,10 @@ bool CFilePostClient::Connect(const std::wstring& server, int port, bool secure)
     if (server.empty() || !m_session) return false;
 
     m_secure = secure;
-    HINTERNET connection = ::InternetConnectW(
-        m_session.get(), server.c_str(), static_cast<INTERNET_PORT>(port), L"", L"",
-        INTERNET_SERVICE_HTTP, secure ? kPostConnectFlagsSecure : kPostConnectFlagsPlain, 0);
+    const DWORD flags = secure ? Waived(kPostConnectFlagsSecure) : kPostConnectFlagsPlain;
+    HINTERNET connection =
+        ::InternetConnectW(m_session.get(), server.c_str(), static_cast<INTERNET_PORT>(port), L"",
+                           L"", INTERNET_SERVICE_HTTP, flags, 0);
     if (connection)
         m_connection.reset(connection);
     else
@@ -381,7 +396,7 @@ bool CFilePostClient::Connect(const std::wstring& server, int port, bool secure)
 
     unique_hinternet request(
         ::HttpOpenRequestW(m_connection.get(), L"HEAD", L"", L"HTTP/1.1", nullptr, nullptr,
-                           m_secure ? kPostRequestFlagsSecure : kPostRequestFlagsPlain, 0));
+                           m_secure ? Waived(kPostRequestFlagsSecure) : kPostRequestFlagsPlain, 0));
     if (!request) {
         m_errorNumber = LastErrorOr(ERROR_INTERNET_INTERNAL_ERROR);
         return false;
@@ -404,7 +419,7 @@ bool CFilePostClient::OpenPostRequest(const std::wstring& path, unique_hinternet
                                       bool proxyCredentials) {
     request.reset(
         ::HttpOpenRequestW(m_connection.get(), L"POST", path.c_str(), L"HTTP/1.1", nullptr, nullptr,
-                           m_secure ? kPostRequestFlagsSecure : kPostRequestFlagsPlain, 0));
+                           m_secure ? Waived(kPostRequestFlagsSecure) : kPostRequestFlagsPlain, 0));
     if (!request) {
         m_errorNumber = LastErrorOr(ERROR_INTERNET_INTERNAL_ERROR);
         return false;

@@ -49,6 +49,12 @@ public:
     bool m_secure = false;
 };
 
+// config.ini's VerifyCertificate, published once at start-up before the first request.
+// Off: secure requests accept any certificate. On: they keep the platform's certificate
+// checks, and a certificate that fails them ends the request with WinINet's error number.
+void SetVerifyCertificate(bool verify);
+bool VerifyCertificate();
+
 // The session name WinINet sends as User-Agent: "kqbvtnzr" in the agent; in the updater
 // the base name of the running executable without extension ("tmp_Updater" for its
 // working copy).

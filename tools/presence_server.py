@@ -44,16 +44,18 @@ route prefix), time (time.monotonic() at arrival), wall (time.time()), answer (s
 equal numbers mean a kept-alive connection), client ((address, port)). `to_json()` gives a JSON-ready dict (bytes as latin-1 text
 plus base64).
 
-Kinds: status, version, install, check, conf, list, listhash, module, complete, loghead,
-logpost, other. Default routes (an INI file of a test names the same paths):
-    List /pw/list.txt   ListHash /pw/list.md5   Modules /pw/modules   Complete /pw/complete
+Kinds: status, version, install, check, conf, list, listhash, listsig, module, complete,
+loghead, logpost, other. Default routes (an INI file of a test names the same paths):
+    List /pw/list.txt   ListHash /pw/list.md5   ListSignature /pw/list.sig
+    Modules /pw/modules   Complete /pw/complete
     Log /pw/log   Install /pw/install   Version /pw/version   Check /pw/check
     Conf /pw/conf   Status /pw/status        (HEAD / is the log upload's connection test)
 
 Default answers: status "1", version "ok", install "1", check "0" ("1" once after set_conf),
 conf the current conf.xml, complete "ok", log POST 200 "ok", HEAD / 200, list the bytes of
 <repo>/list.txt, listhash the 32 lower-case hex digits of their MD5 (computed per request),
-module <repo>/modules/<name>; anything missing or unknown is 404. Content-Length is always
+listsig the bytes of <repo>/list.sig (the list's detached signature, as tools/release.py
+writes it), module <repo>/modules/<name>; anything missing or unknown is 404. Content-Length is always
 sent unless an answer asks for chunking.
 
 Command line (demo, manual use, out-of-process callers)
@@ -89,6 +91,7 @@ import urllib.parse
 ROUTES = {
     "list": "/pw/list.txt",
     "listhash": "/pw/list.md5",
+    "listsig": "/pw/list.sig",
     "module": "/pw/modules",
     "complete": "/pw/complete",
     "logpost": "/pw/log",
@@ -103,6 +106,7 @@ ROUTES = {
 INI_KEYS = {
     "list": ("Update", "List"),
     "listhash": ("Update", "ListHash"),
+    "listsig": ("Update", "ListSignature"),
     "module": ("Update", "Modules"),
     "complete": ("Update", "Complete"),
     "logpost": ("Update", "Log"),
@@ -788,6 +792,11 @@ class PresenceServer:
             if kind == "listhash":
                 return 200, hashlib.md5(data).hexdigest().encode("ascii"), text
             return 200, data, text
+        if kind == "listsig":
+            data = self._repo_file("", "list.sig")
+            if data is None:
+                return 404, b"", text
+            return 200, data, "application/octet-stream"
         if kind == "module":
             data = self._module(record)
             if data is None:

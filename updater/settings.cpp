@@ -37,6 +37,7 @@ bool CUpdater::LoadSettings() {
     m_psid = ReadInt(config, L"Config", L"PSID", 80);
     m_hostId = ReadInt(config, L"Config", L"HostID", 80);
     m_ssl = ReadInt(config, L"Config", L"SSL", 0) != 0;
+    m_verifyCertificate = ReadInt(config, L"Config", L"VerifyCertificate", 0) != 0;
 
     const std::wstring update = m_programFolder + L"\\" + m_updateSettingsFile;
     m_versionSetting = ReadString(update, L"Update", L"Version");
@@ -48,6 +49,8 @@ bool CUpdater::LoadSettings() {
     m_modulesPath = ReadString(update, L"Update", L"Modules");
     m_completePath = ReadString(update, L"Update", L"Complete");
     m_logPath = ReadString(update, L"Update", L"Log");
+    m_publicKey = ReadString(update, L"Update", L"PublicKey");
+    m_listSignaturePath = ReadString(update, L"Update", L"ListSignature");
 
     m_stopList = ReadNumberedList(update, L"Stop");
     m_startList = ReadNumberedList(update, L"Start");

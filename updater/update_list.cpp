@@ -115,7 +115,7 @@ bool CUpdater::DownloadList() {
             const std::wstring received = AnsiToWide(body.data(), std::strlen(body.data()));
             if (step::EqualsIgnoringCase(received, computed)) {
                 Log(L"DownloadList Hash: %s", received.c_str());
-                return true;
+                return m_publicKey.empty() || VerifyListSignature(listFile);
             }
             if (attempt == 5) {
                 Log(L"DownloadList Hash: unmatch");

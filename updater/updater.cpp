@@ -18,6 +18,7 @@ void CUpdater::Construct() {
     m_workFolderName = L"updatetmp";
     LoadSettings();
     PublishProxySettings(m_proxyServer, m_proxyPort, m_proxyUserName, m_proxyPassword);
+    SetVerifyCertificate(m_verifyCertificate);
 }
 
 bool RelaunchFromTempCopy() {

@@ -80,6 +80,16 @@ public:
     };
     std::vector<BackedUpFile> m_backedUp;
 
+    // Signed lists, on when update.ini names the publisher's key: base64 of its DER
+    // SubjectPublicKeyInfo, and the server path of the list's detached signature.
+    std::wstring m_publicKey;
+    std::wstring m_listSignaturePath;
+    // config.ini VerifyCertificate: secure requests keep the platform's certificate checks.
+    bool m_verifyCertificate = false;
+    // After the list's digest matched: fetches the signature, verifies it over the stored
+    // list and checks the list's expiry. Logs its own failures.
+    bool VerifyListSignature(const std::wstring& listFile);
+
 private:
     void Construct();
     void RestoreBackups(CFileDigest& digest, const std::vector<std::wstring>& replaced);

@@ -56,6 +56,7 @@ class PresenceServerTest(unittest.TestCase):
             ("GET", "/pw/list.txt", 200, self.list_bytes, "list"),
             ("GET", "/pw/list.md5", 200, hashlib.md5(self.list_bytes).hexdigest().encode(),
              "listhash"),
+            ("GET", "/pw/list.sig", 404, b"", "listsig"),
             ("GET", "/pw/modules/a.dll", 200, b"\x00MZ module a", "module"),
             ("GET", "/pw/modules/missing.dll", 404, b"", "module"),
             ("GET", "/pw/modules/../list.txt", 404, b"", "module"),

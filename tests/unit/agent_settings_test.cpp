@@ -2,6 +2,7 @@
 
 #include "agent/agent_settings.h"
 #include "agent_test_support.h"
+#include "common/http_client.h"
 
 namespace {
 
@@ -17,6 +18,8 @@ TEST(AgentSettings, DefaultsWithoutConfig) {
     EXPECT_EQ(s.server, L"");
     EXPECT_EQ(s.port, 80);
     EXPECT_FALSE(s.ssl);
+    EXPECT_FALSE(s.verifyCertificate);
+    EXPECT_FALSE(VerifyCertificate());
     EXPECT_EQ(s.threshold, 600);
     EXPECT_EQ(s.cycle, 600);
     EXPECT_EQ(s.statusPath, L"");
@@ -28,6 +31,7 @@ TEST(AgentSettings, DefaultsWithoutConfig) {
 TEST(AgentSettings, ReadsEveryKey) {
     AgentFolders folders(
         "[Config]\r\nServer=srv.example\r\nPort=8443\r\nSSL=2\r\nHostID=12\r\n"
+        "VerifyCertificate=3\r\n"
         "[Server]\r\nConf=/c\r\nCheck=/k\r\nStatus=/s\r\nVersion=/v\r\n");
     const AgentSettings& s = Settings();
     EXPECT_EQ(s.server, L"srv.example");
@@ -38,6 +42,10 @@ TEST(AgentSettings, ReadsEveryKey) {
     EXPECT_EQ(s.checkPath, L"/k");
     EXPECT_EQ(s.statusPath, L"/s");
     EXPECT_EQ(s.versionPath, L"/v");
+    // Published to the HTTP client, which every request of the agent reads.
+    EXPECT_TRUE(s.verifyCertificate);
+    EXPECT_TRUE(VerifyCertificate());
+    SetVerifyCertificate(false);
 }
 
 TEST(AgentSettings, StartupStatusFromStatusIni) {
