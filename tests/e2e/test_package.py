@@ -106,6 +106,11 @@ class PackageTestCase(unittest.TestCase):
         cls.tmp = tempfile.mkdtemp(prefix="pw_msi_")
         cls.version = project_version(TEST_BUILD)
         cls.package, cls.output = build_package(TEST_BUILD, os.path.join(cls.tmp, "new"))
+        cls.old, _ = build_package(TEST_BUILD, os.path.join(cls.tmp, "old"),
+                                   older_version(cls.version))
+        # One product code per version: a run that broke off left nothing these can't remove.
+        for package in (cls.package, cls.old):
+            msiexec("/x", package, os.path.join(cls.tmp, "stale.log"))
 
     @classmethod
     def tearDownClass(cls):
@@ -143,8 +148,7 @@ class PackageTestCase(unittest.TestCase):
 
 class PackageLifecycle(PackageTestCase):
     def test_install_upgrade_downgrade_remove(self):
-        old, _ = build_package(TEST_BUILD, os.path.join(self.tmp, "old"),
-                               older_version(self.version))
+        old = self.old
         routes = self.srv.ini_sections()
         code, log = self.install(
             old, "install", "SERVER=127.0.0.1", "PORT=%d" % self.srv.port, "SSL=yes",
