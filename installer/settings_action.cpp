@@ -54,21 +54,8 @@ std::wstring ReadIni(const std::wstring& path, const wchar_t* section, const wch
     return value;
 }
 
-bool InstallPreparedFile(MSIHANDLE install, const std::wstring& source,
-                         const std::wstring& target) {
-    if (!::CopyFileW(source.c_str(), target.c_str(), FALSE)) {
-        setup::Log(install, L"WriteSettings: cannot copy " + source + L" (error " +
-                                std::to_wstring(::GetLastError()) + L")");
-        return false;
-    }
-    // A file from read-only media keeps its attribute; the keys below must still go in.
-    ::SetFileAttributesW(target.c_str(), FILE_ATTRIBUTE_NORMAL);
-    setup::Log(install, L"WriteSettings: installed the prepared " + source);
-    return true;
-}
-
-// The installed file's bytes as hexadecimal text; false when there is no such file.
-bool ReadKept(const std::wstring& path, std::wstring* hex) {
+// A settings file's bytes as hexadecimal text; false when there is no such file.
+bool ReadWhole(const std::wstring& path, std::wstring* hex) {
     unique_hfile file(::CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
                                     nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
     if (!file) return false;
@@ -90,7 +77,7 @@ bool ReadKept(const std::wstring& path, std::wstring* hex) {
     return true;
 }
 
-bool WriteKept(const std::wstring& path, const std::wstring& hex) {
+bool WriteWhole(const std::wstring& path, const std::wstring& hex) {
     std::string bytes;
     for (size_t i = 0; i + 1 < hex.size(); i += 2) {
         auto digit = [](wchar_t c) { return c <= L'9' ? c - L'0' : c - L'a' + 10; };
@@ -135,15 +122,24 @@ extern "C" UINT __stdcall PrepareSettings(MSIHANDLE install) {
     std::vector<setup::Record> records{{L"folder", folder}};
     // Prepared files replace the installed ones only when a package is installed (first
     // installation or upgrade), not on a repair run from wherever the package is cached.
+    // They are read here, in the context of whoever started the installation, who can read
+    // the package's folder (a share, say) as LocalSystem might not.
     const bool installing = setup::Property(install, L"Installed").empty();
     const std::wstring source = installing ? PackageFolder(install) : L"";
-    if (!source.empty()) records.push_back({L"source", source});
+    for (const wchar_t* name : kSettingFiles) {
+        std::wstring hex;
+        if (!source.empty() && ReadWhole(setup::JoinPath(source, name), &hex)) {
+            setup::Log(install, L"PrepareSettings: installing the prepared " +
+                                    setup::JoinPath(source, name));
+            records.push_back({L"prepared", name, hex});
+        }
+    }
 
     // The installed files, whole (sections such as Stop and Start too), read before an
     // older package is removed: its removal may take them with it.
     for (const wchar_t* name : kSettingFiles) {
         std::wstring hex;
-        if (ReadKept(setup::JoinPath(folder, name), &hex)) records.push_back({L"keep", name, hex});
+        if (ReadWhole(setup::JoinPath(folder, name), &hex)) records.push_back({L"keep", name, hex});
     }
 
     std::wstring server = setup::Property(install, L"SERVER");
@@ -175,11 +171,11 @@ extern "C" UINT __stdcall PrepareSettings(MSIHANDLE install) {
 // Deferred, as LocalSystem: the prepared files (or the kept ones), then the given keys.
 extern "C" UINT __stdcall WriteSettings(MSIHANDLE install) {
     const auto records = setup::SplitRecords(setup::Property(install, L"CustomActionData"));
-    std::wstring folder, source;
-    std::map<std::wstring, std::wstring> kept;
+    std::wstring folder;
+    std::map<std::wstring, std::wstring> prepared, kept;
     for (const auto& record : records) {
         if (record.size() == 2 && record[0] == L"folder") folder = record[1];
-        if (record.size() == 2 && record[0] == L"source") source = record[1];
+        if (record.size() == 3 && record[0] == L"prepared") prepared[record[1]] = record[2];
         if (record.size() == 3 && record[0] == L"keep") kept[record[1]] = record[2];
     }
     if (folder.empty()) {
@@ -188,13 +184,15 @@ extern "C" UINT __stdcall WriteSettings(MSIHANDLE install) {
     }
     for (const wchar_t* name : kSettingFiles) {
         const std::wstring target = setup::JoinPath(folder, name);
-        const std::wstring prepared = source.empty() ? L"" : setup::JoinPath(source, name);
-        const auto keep = kept.find(name);
-        if (!prepared.empty() && setup::IsFile(prepared)) {
-            if (!InstallPreparedFile(install, prepared, target)) return ERROR_INSTALL_FAILURE;
-        } else if (keep != kept.end()) {
-            if (!WriteKept(target, keep->second)) {
-                setup::Log(install, L"WriteSettings: cannot restore " + target + L" (error " +
+        const std::wstring* whole = nullptr;
+        if (const auto it = prepared.find(name); it != prepared.end()) {
+            whole = &it->second;
+        } else if (const auto kit = kept.find(name); kit != kept.end()) {
+            whole = &kit->second;
+        }
+        if (whole) {
+            if (!WriteWhole(target, *whole)) {
+                setup::Log(install, L"WriteSettings: cannot write " + target + L" (error " +
                                         std::to_wstring(::GetLastError()) + L")");
                 return ERROR_INSTALL_FAILURE;
             }
