@@ -212,6 +212,15 @@ class PackageLifecycle(PackageTestCase):
         self.assertIsNotNone(self.srv.wait_for(self.status_1(), timeout=30, count=2))
         self.assertEqual(len(self.srv.requests("install")), 1)
 
+        # A repair that names the server again: still no second report, nothing lost.
+        code, log = self.install(self.package, "repair", "REINSTALL=ALL", "REINSTALLMODE=omus",
+                                 "SERVER=127.0.0.1", folder=False)
+        self.assertEqual(code, 0, log[-3000:])
+        self.assertNotRegex(log, r"Action start [\d:]+: InstallReport\.")
+        for name, data in settings.items():
+            self.assertEqual(read(self.file(name)), data, name)
+        self.assertEqual(len(self.srv.requests("install")), 1)
+
         # The older package refuses, says why, and changes nothing.
         before = {name: read(self.file(name)) for name in os.listdir(self.folder)}
         code, log = self.install(old, "downgrade", "SERVER=elsewhere", folder=False)
