@@ -163,12 +163,15 @@ extern "C" UINT __stdcall PrepareSettings(MSIHANDLE install) {
     std::wstring task;
     if (!setup::PrepareUpdateTask(install, folder, &task)) return ERROR_INSTALL_FAILURE;
     setup::SetProperty(install, L"CreateUpdateTask", task);
-    return setup::SetProperty(install, L"WriteSettings", setup::JoinRecords(records))
+    const std::wstring data = setup::JoinRecords(records);
+    return setup::SetProperty(install, L"WriteSettings", data) &&
+                   setup::SetProperty(install, L"RollbackSettings", data)
                ? ERROR_SUCCESS
                : ERROR_INSTALL_FAILURE;
 }
 
-// Deferred, as LocalSystem: the prepared files (or the kept ones), then the given keys.
+// Deferred, as LocalSystem: the prepared files (or the kept ones), then the given keys. The
+// data is also RollbackSettings', which undoes this when the installation fails later.
 extern "C" UINT __stdcall WriteSettings(MSIHANDLE install) {
     const auto records = setup::SplitRecords(setup::Property(install, L"CustomActionData"));
     std::wstring folder;
@@ -218,6 +221,28 @@ extern "C" UINT __stdcall WriteSettings(MSIHANDLE install) {
     for (const wchar_t* name : kSettingFiles) {
         ::WritePrivateProfileStringW(nullptr, nullptr, nullptr,
                                      setup::JoinPath(folder, name).c_str());
+    }
+    return ERROR_SUCCESS;
+}
+
+// Rollback of WriteSettings: the files as they were, and none where there were none.
+extern "C" UINT __stdcall RollbackSettings(MSIHANDLE install) {
+    std::wstring folder;
+    std::map<std::wstring, std::wstring> kept;
+    for (const auto& record : setup::SplitRecords(setup::Property(install, L"CustomActionData"))) {
+        if (record.size() == 2 && record[0] == L"folder") folder = record[1];
+        if (record.size() == 3 && record[0] == L"keep") kept[record[1]] = record[2];
+    }
+    if (folder.empty()) return ERROR_SUCCESS;
+    for (const wchar_t* name : kSettingFiles) {
+        const std::wstring target = setup::JoinPath(folder, name);
+        const auto keep = kept.find(name);
+        if (keep != kept.end()
+                ? !WriteWhole(target, keep->second)
+                : !::DeleteFileW(target.c_str()) && ::GetLastError() != ERROR_FILE_NOT_FOUND) {
+            setup::Log(install, L"RollbackSettings: cannot restore " + target + L" (error " +
+                                    std::to_wstring(::GetLastError()) + L")");
+        }
     }
     return ERROR_SUCCESS;
 }

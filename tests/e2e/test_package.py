@@ -279,6 +279,22 @@ class PreparedFiles(PackageTestCase):
         self.installed.clear()
 
 
+class FailedInstallation(PackageTestCase):
+    def test_a_failure_after_the_settings_rolls_everything_back(self):
+        # A folder where proxy.ini should be: the settings step fails half-way.
+        os.makedirs(self.file("proxy.ini"))
+        code, log = self.install(self.package, "failed", "SERVER=127.0.0.1",
+                                 "PORT=%d" % self.srv.port, "PROXYPORT=8080")
+        self.assertNotEqual(code, 0)
+        self.assertIn("WriteSettings: cannot write", log)
+        self.assertRegex(log, r"Action start [\d:]+: RollbackSettings\.")
+        self.assertEqual(os.listdir(self.folder), ["proxy.ini"])
+        self.assertIsNone(run_value())
+        self.assertFalse(os.path.exists(task_file()))
+        self.assertEqual(self.srv.requests("install"), [])
+        self.installed.clear()
+
+
 class ShippedPackage(unittest.TestCase):
     """The 32-bit package of build/bin, read with msiinfo (no 32-bit Wine needed)."""
 
@@ -325,6 +341,10 @@ class ShippedPackage(unittest.TestCase):
         for name in ("WriteSettings", "CreateUpdateTask", "DeleteUpdateTask", "RemoveLeftovers"):
             self.assertEqual(custom[name] & 0xC00, 0xC00, name)
         self.assertEqual(custom["StartAgent"] & 0xC00, 0)
+        # The settings' data may hold the proxy password: kept out of the log (0x2000).
+        for name in ("WriteSettings", "RollbackSettings"):
+            self.assertEqual(custom[name] & 0x2000, 0x2000, name)
+            self.assertIn(name, properties["MsiHiddenProperties"].split(";"))
         self.assertEqual(custom["InstallReport"] & 0x40, 0x40)
 
 
