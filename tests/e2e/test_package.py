@@ -105,7 +105,7 @@ class PackageTestCase(unittest.TestCase):
     def setUpClass(cls):
         cls.tmp = tempfile.mkdtemp(prefix="pw_msi_")
         cls.version = project_version(TEST_BUILD)
-        cls.package, cls.output = build_package(TEST_BUILD, os.path.join(cls.tmp, "new"))
+        cls.package, _ = build_package(TEST_BUILD, os.path.join(cls.tmp, "new"))
         cls.old, _ = build_package(TEST_BUILD, os.path.join(cls.tmp, "old"),
                                    older_version(cls.version))
         # One product code per version: a run that broke off left nothing these can't remove.
@@ -138,8 +138,8 @@ class PackageTestCase(unittest.TestCase):
         args = (["INSTALLDIR=" + pwtest.win_path(self.folder) + "\\"] if folder else [])
         return msiexec("/i", package, os.path.join(self.tmp, name + ".log"), *args, *properties)
 
-    def file(self, name):
-        return os.path.join(self.folder, name)
+    def file(self, *parts):
+        return os.path.join(self.folder, *parts)
 
     def status_1(self):
         path = "%s/12/1" % self.srv.route("status")
@@ -231,12 +231,13 @@ class PackageLifecycle(PackageTestCase):
 
         # Removal: the running agent closes, and nothing but the users' data stays.
         self.assertTrue(agent_window_exists())
-        os.makedirs(self.file(os.path.join("updatetmp", "sub")))
-        os.makedirs(self.file("backup"))
-        os.makedirs(self.file("updatelog"))
-        for name in (os.path.join("updatetmp", "sub", "a.dll"), os.path.join("backup", "x.exe"),
-                     os.path.join("updatelog", "log.txt"), "logtmp.txt", "tmp_Updater.exe"):
-            with open(self.file(name), "wb") as f:
+        for name in LEFTOVERS:
+            if "." in name:
+                path = self.file(name)
+            else:  # a folder of the updater's, with a subfolder as a list row makes them
+                os.makedirs(self.file(name, "sub"))
+                path = self.file(name, "sub", "x.exe")
+            with open(path, "wb") as f:
                 f.write(b"x")
         code, log = msiexec("/x", self.package, os.path.join(self.tmp, "remove.log"))
         self.assertEqual(code, 0, log[-3000:])
