@@ -296,6 +296,19 @@ class FailedInstallation(PackageTestCase):
         self.installed.clear()
 
 
+    def test_a_schedule_windows_cannot_use_stops_before_anything_changes(self):
+        for value, reason in (("UPDATETIME=25:00", "UPDATETIME must be a time of day"),
+                              ("UPDATETIME=3", "UPDATETIME must be a time of day"),
+                              ("UPDATEDELAY=1h", "UPDATEDELAY must be a number of minutes")):
+            with self.subTest(value):
+                code, log = self.install(self.package, "schedule", "SERVER=127.0.0.1", value)
+                self.assertNotEqual(code, 0)
+                self.assertIn("PrepareUpdateTask: " + reason, log)
+                self.assertFalse(os.path.exists(self.folder))
+                self.assertIsNone(run_value())
+        self.installed.clear()
+
+
 class ShippedPackage(unittest.TestCase):
     """The 32-bit package of build/bin, read with msiinfo (no 32-bit Wine needed)."""
 
