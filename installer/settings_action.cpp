@@ -38,7 +38,8 @@ constexpr SettingKey kSettingKeys[] = {
 };
 
 constexpr const wchar_t* kSettingFiles[] = {L"config.ini", L"update.ini", L"proxy.ini"};
-// Installed files larger than this are not settings files: they are left as they are.
+// A settings file is small: a larger prepared one is refused, a larger installed one left
+// as it is.
 constexpr DWORD kMaxKeptSize = 1 << 20;
 
 // The folder of the .msi being installed, where an administrator may put prepared files.
@@ -60,7 +61,11 @@ bool ReadWhole(const std::wstring& path, std::wstring* hex) {
                                     nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
     if (!file) return false;
     LARGE_INTEGER size = {};
-    if (!::GetFileSizeEx(file.get(), &size) || size.QuadPart > kMaxKeptSize) return false;
+    if (!::GetFileSizeEx(file.get(), &size)) return false;
+    if (size.QuadPart > kMaxKeptSize) {
+        ::SetLastError(ERROR_FILE_TOO_LARGE);
+        return false;
+    }
     std::string bytes(static_cast<size_t>(size.QuadPart), '\0');
     DWORD read = 0;
     if (!bytes.empty() &&
@@ -100,8 +105,8 @@ bool CreateEmptyFile(const std::wstring& path) {
 
 }  // namespace
 
-// Immediate, before the folders are resolved: a package already installed is found where it
-// went (INSTALLDIR given then), unless INSTALLDIR is given now.
+// Immediate, before the folders are resolved: a package already installed is found in the
+// folder it was installed to, unless INSTALLDIR is given now.
 extern "C" UINT __stdcall RestoreInstallDir(MSIHANDLE install) {
     if (!setup::Property(install, L"INSTALLDIR").empty()) return ERROR_SUCCESS;
     const std::wstring folder = setup::Remembered(L"InstallDir");
@@ -127,19 +132,30 @@ extern "C" UINT __stdcall PrepareSettings(MSIHANDLE install) {
     const bool installing = setup::Property(install, L"Installed").empty();
     const std::wstring source = installing ? PackageFolder(install) : L"";
     for (const wchar_t* name : kSettingFiles) {
+        const std::wstring path = source.empty() ? L"" : setup::JoinPath(source, name);
+        if (path.empty() || !setup::IsFile(path)) continue;
         std::wstring hex;
-        if (!source.empty() && ReadWhole(setup::JoinPath(source, name), &hex)) {
-            setup::Log(install, L"PrepareSettings: installing the prepared " +
-                                    setup::JoinPath(source, name));
-            records.push_back({L"prepared", name, hex});
+        if (!ReadWhole(path, &hex)) {
+            setup::Log(install, L"PrepareSettings: cannot read the prepared " + path + L" (error " +
+                                    std::to_wstring(::GetLastError()) + L"); nothing installed");
+            return ERROR_INSTALL_FAILURE;
         }
+        setup::Log(install, L"PrepareSettings: installing the prepared " + path);
+        records.push_back({L"prepared", name, hex});
     }
 
     // The installed files, whole (sections such as Stop and Start too), read before an
     // older package is removed: its removal may take them with it.
     for (const wchar_t* name : kSettingFiles) {
+        const std::wstring path = setup::JoinPath(folder, name);
         std::wstring hex;
-        if (ReadWhole(setup::JoinPath(folder, name), &hex)) records.push_back({L"keep", name, hex});
+        if (ReadWhole(path, &hex)) {
+            records.push_back({L"keep", name, hex});
+        } else if (setup::IsFile(path)) {
+            setup::Log(install, L"PrepareSettings: cannot read the installed " + path +
+                                    L" (error " + std::to_wstring(::GetLastError()) +
+                                    L"); left as it is");
+        }
     }
 
     std::wstring server = setup::Property(install, L"SERVER");
