@@ -64,6 +64,13 @@ def msiexec(verb, package, log, *properties):
     return code, text
 
 
+def failure(log):
+    """What a failed installation's log says: the action that failed and the end."""
+    at = log.find("Return value 3.")
+    head = log[max(0, at - 2500):at + 20] + "\n...\n" if at >= 0 else ""
+    return head + log[-1500:]
+
+
 def run_value():
     done = subprocess.run([pwtest.WINERUN, "reg", "query", RUN_KEY, "/v", "Pellwick", "/reg:32"],
                           stdin=subprocess.DEVNULL, capture_output=True, timeout=60)
@@ -155,7 +162,7 @@ class PackageLifecycle(PackageTestCase):
             "HOSTID=12", "STATUSPATH=" + routes["Server"]["Status"],
             "INSTALLPATH=" + routes["Server"]["Install"], "LISTPATH=/pw/list.txt",
             "PROXYPORT=8080", "UPDATETIME=5:30", "UPDATEDELAY=15")
-        self.assertEqual(code, 0, log[-3000:])
+        self.assertEqual(code, 0, failure(log))
 
         # Files, and exactly the keys that were given, written as given.
         self.assertEqual(sorted(os.listdir(self.folder)),
@@ -201,7 +208,7 @@ class PackageLifecycle(PackageTestCase):
         settings = {name: read(self.file(name))
                     for name in ("config.ini", "update.ini", "proxy.ini")}
         code, log = self.install(self.package, "upgrade", folder=False)
-        self.assertEqual(code, 0, log[-3000:])
+        self.assertEqual(code, 0, failure(log))
         self.assertIn("RemoveExistingProducts", log)
         for name, data in settings.items():
             self.assertEqual(read(self.file(name)), data, name)
@@ -215,7 +222,7 @@ class PackageLifecycle(PackageTestCase):
         # A repair that names the server again: still no second report, nothing lost.
         code, log = self.install(self.package, "repair", "REINSTALL=ALL", "REINSTALLMODE=omus",
                                  "SERVER=127.0.0.1", folder=False)
-        self.assertEqual(code, 0, log[-3000:])
+        self.assertEqual(code, 0, failure(log))
         self.assertNotRegex(log, r"Action start [\d:]+: InstallReport\.")
         for name, data in settings.items():
             self.assertEqual(read(self.file(name)), data, name)
@@ -240,7 +247,7 @@ class PackageLifecycle(PackageTestCase):
             with open(path, "wb") as f:
                 f.write(b"x")
         code, log = msiexec("/x", self.package, os.path.join(self.tmp, "remove.log"))
-        self.assertEqual(code, 0, log[-3000:])
+        self.assertEqual(code, 0, failure(log))
         self.assertIn("CloseAgents: asked 1 agent(s) to close; 0 still running", log)
         self.assertFalse(agent_window_exists())
         self.assertFalse(os.path.exists(self.folder), os.listdir(self.folder)
@@ -265,7 +272,7 @@ class PreparedFiles(PackageTestCase):
                 f.write(data)
         # No SERVER: the installation succeeds and reports nothing.
         code, log = self.install(package, "prepared", "LOGPATH=/b/log")
-        self.assertEqual(code, 0, log[-3000:])
+        self.assertEqual(code, 0, failure(log))
         self.assertEqual(read_ini(self.file("update.ini")), {
             "Update": {"List": "/a/list.txt", "Log": "/b/log"},
             "Start": {"1": "[EXEPATH]\\x.exe"}})
@@ -275,7 +282,7 @@ class PreparedFiles(PackageTestCase):
         self.assertNotRegex(log, r"Action start [\d:]+: InstallReport\.")
 
         code, log = msiexec("/x", package, os.path.join(self.tmp, "prepared-remove.log"))
-        self.assertEqual(code, 0, log[-3000:])
+        self.assertEqual(code, 0, failure(log))
         self.assertFalse(os.path.exists(self.folder))
         self.installed.clear()
 
