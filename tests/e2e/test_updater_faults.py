@@ -10,7 +10,7 @@ import unittest
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "tools"))
 import pwtest  # noqa: E402
-from replace_support import Scenario, wait_file, write  # noqa: E402
+from replace_support import Scenario, read, wait_file, write  # noqa: E402
 
 
 class FailedReplacement(unittest.TestCase):
@@ -55,6 +55,21 @@ class FailedReplacement(unittest.TestCase):
         self.assertEqual(log[error - 1], "UpdateFiles: [c.txt]")
         self.assertIn("UpdateFiles: rollback [a.txt]", log)
         self.assertNotIn("Complete: ok", log)
+
+
+class UnreadableJournal(unittest.TestCase):
+    def test_journal_that_cannot_be_read_is_kept_and_nothing_is_touched(self):
+        s = Scenario(self, big=1 << 20)
+        journal = s.install.join("updatetmp", "journal.txt")
+        write(journal, b"pwjournal 1\r\nfile\t1\ta.txt\r\n")  # torn, as no run writes it
+        write(s.install.join("a.txt"), b"half new")
+        log = s.run()
+        self.assertEqual(log, ["updater: boot", "Recover: journal unreadable"])
+        self.assertEqual(read(journal), b"pwjournal 1\r\nfile\t1\ta.txt\r\n")
+        self.assertEqual(read(s.install.join("a.txt")), b"half new")
+        self.assertFalse(os.path.exists(s.install.join("backup")))
+        # No request but the log upload, so that the server side learns of it.
+        self.assertEqual([r.kind for r in s.srv.requests()], ["loghead", "logpost"])
 
 
 class FullDisk(unittest.TestCase):
