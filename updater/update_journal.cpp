@@ -83,7 +83,6 @@ bool Matches(const std::wstring& path, const std::wstring& digestText) {
 // Copies the backup back over whatever is at the installed path until the result matches
 // the old digest.
 bool Restore(const _journalEntry& entry) {
-    if (Matches(entry.installedPath, entry.oldDigest)) return true;
     for (int attempt = 0; attempt < kAttempts; ++attempt) {
         if (attempt > 0) seam::Sleep(kRetryWait);
         ::CopyFileW(entry.backupPath.c_str(), entry.installedPath.c_str(), FALSE);
@@ -303,13 +302,8 @@ bool RecoverInterruptedRun(CUpdater& updater) {
         Log(L"Recover: committed");
     else
         repaired = journal.RollBack(L"Recover");
-    if (repaired) {
-        journal.Close();
-        Log(L"Recover: done");
-    } else {
-        journal.Close();  // kept: the next run tries again
-        Log(L"Recover: journal kept");
-    }
+    journal.Close();  // kept when a file could not be put back: the next run tries again
+    Log(repaired ? L"Recover: done" : L"Recover: journal kept");
     // What the dead run had stopped runs again, as that run would have started it.
     std::vector<std::wstring> current = updater.m_startList;
     updater.m_startList = journal.StartList();
