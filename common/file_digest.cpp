@@ -8,7 +8,7 @@
 namespace {
 
 bool HexDigest(HCRYPTHASH hash, std::wstring& out, std::wstring& error) {
-    BYTE value[16];
+    BYTE value[32];
     DWORD length = sizeof(value);
     if (!::CryptGetHashParam(hash, HP_HASHVAL, value, &length, 0)) {
         error = Format(L"CryptGetHashParam failed: %d", static_cast<int>(::GetLastError()));
@@ -23,17 +23,24 @@ bool HexDigest(HCRYPTHASH hash, std::wstring& out, std::wstring& error) {
     return true;
 }
 
+ALG_ID Algorithm(DigestKind kind) { return kind == DigestKind::Sha256 ? CALG_SHA_256 : CALG_MD5; }
+
 }  // namespace
 
-CFileDigest::CFileDigest() {
-    if (::CryptAcquireContextW(&m_provider, nullptr, nullptr, PROV_RSA_FULL,
-                               CRYPT_VERIFYCONTEXT)) {
+// SHA-256 needs the AES provider; MD5 keeps the full RSA provider it has always used.
+CFileDigest::CFileDigest(DigestKind kind) : m_kind(kind) {
+    const DWORD type = kind == DigestKind::Sha256 ? PROV_RSA_AES : PROV_RSA_FULL;
+    if (::CryptAcquireContextW(&m_provider, nullptr, nullptr, type, CRYPT_VERIFYCONTEXT)) {
         m_acquired = true;
     } else {
         m_provider = 0;
         m_lastError =
             Format(L"CryptAcquireContext failed : %d", static_cast<int>(::GetLastError()));
     }
+}
+
+DigestKind CFileDigest::KindOf(const std::wstring& digestText) {
+    return digestText.size() == 64 ? DigestKind::Sha256 : DigestKind::Md5;
 }
 
 CFileDigest::~CFileDigest() {
@@ -45,7 +52,7 @@ bool CFileDigest::HashBuffer(const void* data, DWORD length, std::wstring& out) 
     m_lastError.clear();
     if (!m_acquired) return false;
     unique_hcrypthash hash;
-    if (!::CryptCreateHash(m_provider, CALG_MD5, 0, 0, hash.put())) {
+    if (!::CryptCreateHash(m_provider, Algorithm(m_kind), 0, 0, hash.put())) {
         m_lastError = Format(L"CryptCreateHash failed: %d", static_cast<int>(::GetLastError()));
         return false;
     }
@@ -72,7 +79,7 @@ bool CFileDigest::HashFile(const std::wstring& path, std::wstring& out) {
         return false;
     }
     unique_hcrypthash hash;
-    if (!::CryptCreateHash(m_provider, CALG_MD5, 0, 0, hash.put())) {
+    if (!::CryptCreateHash(m_provider, Algorithm(m_kind), 0, 0, hash.put())) {
         m_lastError = Format(L"CryptCreateHash failed: %d", static_cast<int>(::GetLastError()));
         out.clear();
         return false;

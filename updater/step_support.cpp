@@ -27,6 +27,13 @@ bool HashWithRetries(CFileDigest& digest, const std::wstring& path, std::wstring
     return false;
 }
 
+CFileDigest& RowDigests::For(const std::wstring& rowDigest) {
+    std::optional<CFileDigest>& slot =
+        CFileDigest::KindOf(rowDigest) == DigestKind::Sha256 ? m_sha256 : m_md5;
+    if (!slot) slot.emplace(CFileDigest::KindOf(rowDigest));
+    return *slot;
+}
+
 bool WriteWholeFile(const std::wstring& path, const void* data, size_t length) {
     unique_hfile file(::CreateFileW(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr,
                                     CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));

@@ -1,6 +1,5 @@
 #include <windows.h>
 
-#include <algorithm>
 #include <string>
 #include <vector>
 
@@ -25,7 +24,7 @@ constexpr DWORD kCopyWait = 2000;
 bool CUpdater::DownloadFiles() {
     Log(L"DownloadFiles: %d file(s)", static_cast<int>(m_updateSet.size()));
     CHttpClient client(m_server, m_port, m_ssl);
-    CFileDigest digest;
+    step::RowDigests digests;
     m_downloadedSet.clear();
 
     for (const _updateListData& row : m_updateSet) {
@@ -46,12 +45,14 @@ bool CUpdater::DownloadFiles() {
                 break;
             }
             if (stored) {
+                CFileDigest& digest = digests.For(row.digest);
                 std::wstring received;
                 if (!digest.Acquired() || !step::HashWithRetries(digest, staging, received)) {
                     Log(L"DownloadFiles: hasherror:%s", digest.LastError().c_str());
                     received.clear();
                 }
-                digestMismatch = received.empty() || !step::EqualsIgnoringCase(received, row.digest);
+                digestMismatch =
+                    received.empty() || !step::EqualsIgnoringCase(received, row.digest);
                 if (!digestMismatch) {
                     if (row.version == L"0") {
                         m_downloadedSet.push_back(row);
@@ -85,56 +86,97 @@ bool CUpdater::DownloadFiles() {
 
 // Only the files that UpdateFiles will replace are moved away: a download-only row, or a
 // file that an earlier run left in the working folder, keeps its installed file.
+// The whole plan, with the digest of every installed file, goes into the journal before
+// the first file is moved; a backup that can't be verified puts back what was moved and
+// nothing is replaced.
 bool CUpdater::BackupFiles() {
-    m_backedUp.clear();
     const std::wstring backupFolder = Format(L"%s\\backup", m_programFolder.c_str());
     ::CreateDirectoryW(backupFolder.c_str(), nullptr);
-    CFileDigest digest;
+    step::RowDigests digests;
 
+    // What each row's step will log, found while planning and logged in row order.
+    struct Note {
+        std::wstring versionError;
+        std::wstring hashError;
+        bool hashFailed = false;
+        const _updateListData* row = nullptr;
+    };
+    std::vector<_journalEntry> plan;
+    std::vector<Note> notes;
     for (const _updateListData& row : m_downloadedSet) {
         if (row.downloadOnly) continue;
         if (!step::Exists(StagingPath(row))) continue;
-        const std::wstring installed = InstalledPath(row);
-        if (!step::Exists(installed)) continue;
-
-        std::wstring version;
-        if (!GetFileVersionString(installed, version))
-            Log(L"BackupFiles: versionerror:%s", VersionErrorText().c_str());
-        const std::wstring backup = Format(L"%s\\backup\\%s_%s", m_programFolder.c_str(),
-                                           version.c_str(), row.name.c_str());
-
-        std::wstring source;
-        if (!digest.Acquired() || !step::HashWithRetries(digest, installed, source)) {
-            Log(L"BackupFiles: hasherror:%s", digest.LastError().c_str());
-            source.clear();
+        _journalEntry entry;
+        Note note;
+        note.row = &row;
+        entry.name = row.name;
+        entry.installedPath = InstalledPath(row);
+        entry.newDigest = row.digest;
+        entry.existed = step::Exists(entry.installedPath);
+        if (entry.existed) {
+            std::wstring version;
+            if (!GetFileVersionString(entry.installedPath, version))
+                note.versionError = VersionErrorText();
+            entry.backupPath = Format(L"%s\\backup\\%s_%s", m_programFolder.c_str(),
+                                      version.c_str(), row.name.c_str());
+            CFileDigest& digest = digests.For(row.digest);
+            if (!digest.Acquired() ||
+                !step::HashWithRetries(digest, entry.installedPath, entry.oldDigest)) {
+                note.hashFailed = true;
+                note.hashError = digest.LastError();
+                entry.oldDigest.clear();
+            }
         }
-        Log(L"BackupFiles: org hash:%s", source.c_str());
+        plan.push_back(std::move(entry));
+        notes.push_back(std::move(note));
+    }
+    if (plan.empty()) return true;
+    m_journal.SetPath(JournalPath());
+    if (!m_journal.Begin(plan, m_startList)) {
+        Log(L"BackupFiles: journal error");
+        return false;
+    }
 
+    for (size_t i = 0; i < plan.size(); ++i) {
+        const _journalEntry& entry = plan[i];
+        const Note& note = notes[i];
+        if (!entry.existed) continue;
+        if (!note.versionError.empty())
+            Log(L"BackupFiles: versionerror:%s", note.versionError.c_str());
+        if (note.hashFailed) Log(L"BackupFiles: hasherror:%s", note.hashError.c_str());
+        Log(L"BackupFiles: org hash:%s", entry.oldDigest.c_str());
+
+        CFileDigest& digest = digests.For(note.row->digest);
         bool saved = false;
         for (int attempt = 0; attempt < kAttempts && !saved; ++attempt) {
-            ::CopyFileW(installed.c_str(), backup.c_str(), FALSE);
+            ::CopyFileW(entry.installedPath.c_str(), entry.backupPath.c_str(), FALSE);
             seam::Sleep(kCopyWait);
             std::wstring copy;
-            if (!digest.HashFile(backup, copy)) {
+            if (!digest.HashFile(entry.backupPath, copy)) {
                 Log(L"BackupFiles: hasherror:%s", digest.LastError().c_str());
                 continue;
             }
-            if (!source.empty() && step::EqualsIgnoringCase(copy, source)) {
+            if (!entry.oldDigest.empty() && step::EqualsIgnoringCase(copy, entry.oldDigest)) {
                 Log(L"BackupFiles: dst hash:%s", copy.c_str());
-                ::DeleteFileW(installed.c_str());
-                m_backedUp.push_back({row.name, installed, backup, source});
                 saved = true;
             }
         }
+        bool recorded = saved && m_journal.Record(i, CUpdateJournal::Progress::BackedUp);
+        if (recorded && ::DeleteFileW(entry.installedPath.c_str()))
+            recorded = m_journal.Record(i, CUpdateJournal::Progress::Removed);
         if (!saved) Log(L"BackupFiles: error");
+        if (saved && !recorded) Log(L"BackupFiles: journal error");
+        if (!recorded) {
+            m_journal.RollBack(L"BackupFiles");
+            return false;
+        }
     }
     return true;
 }
 
 bool CUpdater::UpdateFiles() {
     Log(L"UpdateFiles: start %d file(s)", static_cast<int>(m_downloadedSet.size()));
-    CFileDigest digest;
-    std::vector<std::wstring> replaced;
+    step::RowDigests digests;
 
     for (const _updateListData& row : m_downloadedSet) {
         if (row.downloadOnly) continue;
@@ -148,48 +190,36 @@ bool CUpdater::UpdateFiles() {
         Log(L"UpdateFiles: [%s]", row.name.c_str());
         if (!step::Exists(staging)) continue;
 
+        CFileDigest& digest = digests.For(row.digest);
         std::wstring expected;
         if (!digest.Acquired() || !step::HashWithRetries(digest, staging, expected)) {
             Log(L"UpdateFiles: hasherror:%s", digest.LastError().c_str());
             expected.clear();
         }
+        // A staging file changed since its download was verified is never put in place.
+        if (!step::EqualsIgnoringCase(expected, row.digest)) expected.clear();
 
+        // Every file put in place must be one the journal can undo.
+        const size_t entry = m_journal.Find(installed);
+        const bool journaled = entry != static_cast<size_t>(-1) &&
+                               m_journal.Record(entry, CUpdateJournal::Progress::Copying);
         bool done = false;
-        for (int attempt = 0; attempt < kAttempts && !done; ++attempt) {
+        for (int attempt = 0; attempt < kAttempts && journaled && !done; ++attempt) {
             ::CopyFileW(staging.c_str(), installed.c_str(), FALSE);
             seam::Sleep(kCopyWait);
             std::wstring copy;
             if (!expected.empty() && digest.HashFile(installed, copy) &&
                 step::EqualsIgnoringCase(copy, expected)) {
-                ::DeleteFileW(staging.c_str());
-                done = true;
+                done = m_journal.Record(entry, CUpdateJournal::Progress::Replaced);
+                if (done) ::DeleteFileW(staging.c_str());
             }
         }
         if (!done) {
             Log(L"UpdateFiles: error");
-            RestoreBackups(digest, replaced);
+            m_journal.RollBack(L"UpdateFiles");
             return false;
         }
-        replaced.push_back(installed);
     }
+    if (m_journal.Active()) m_journal.Commit();
     return true;
-}
-
-// After a failed replacement, every file that was moved to the backup folder and has not
-// been replaced yet goes back to its place, so that no installed file is left missing.
-void CUpdater::RestoreBackups(CFileDigest& digest, const std::vector<std::wstring>& replaced) {
-    for (const BackedUpFile& file : m_backedUp) {
-        if (std::find(replaced.begin(), replaced.end(), file.installedPath) != replaced.end())
-            continue;
-        Log(L"UpdateFiles: restore [%s]", file.name.c_str());
-        bool restored = false;
-        for (int attempt = 0; attempt < kAttempts && !restored; ++attempt) {
-            if (attempt > 0) seam::Sleep(kCopyWait);
-            ::CopyFileW(file.backupPath.c_str(), file.installedPath.c_str(), FALSE);
-            std::wstring copy;
-            restored =
-                digest.HashFile(file.installedPath, copy) && step::EqualsIgnoringCase(copy, file.digest);
-        }
-        if (!restored) Log(L"UpdateFiles: restore error [%s]", file.name.c_str());
-    }
 }

@@ -10,8 +10,9 @@ namespace {
 
 // Digest of the installed file compared with the row's; false (and a log line) when the
 // digest can't be computed, so that the row is left alone.
-bool DigestDiffers(CFileDigest& digest, const std::wstring& path, const _updateListData& row,
+bool DigestDiffers(step::RowDigests& digests, const std::wstring& path, const _updateListData& row,
                    std::wstring& installed, bool& differs) {
+    CFileDigest& digest = digests.For(row.digest);
     if (!digest.Acquired() || !step::HashWithRetries(digest, path, installed)) {
         Log(L"CheckList: hasherror:%s", digest.LastError().c_str());
         return false;
@@ -24,7 +25,7 @@ bool DigestDiffers(CFileDigest& digest, const std::wstring& path, const _updateL
 
 bool CUpdater::CheckList() {
     Log(L"CheckList: %d", static_cast<int>(m_listRows.size()));
-    CFileDigest digest;
+    step::RowDigests digest;
     m_updateSet.clear();
 
     for (const _updateListData& row : m_listRows) {

@@ -55,21 +55,21 @@ int RunUpdateMode() {
         Log(L"updater: boot");
 
         bool upload = true;
-        if (updater.DownloadList() && updater.ReadList()) {
+        // A run that died during the replacement is undone first, before any request.
+        if (RecoverInterruptedRun(updater) && updater.DownloadList() && updater.ReadList()) {
             if (!updater.CheckList()) {
                 Log(L"no update");
                 upload = false;
             } else if (updater.DownloadFiles()) {
                 Log(L"Terminator: ");
                 updater.Terminator();
-                if (updater.BackupFiles()) {
-                    // A failed replacement has put back the files it had not replaced yet:
-                    // what was stopped runs again, but no new version is reported.
-                    const bool replaced = updater.UpdateFiles();
-                    Log(L"Launcher: ");
-                    updater.Launcher();
-                    if (replaced) updater.Complete();
-                }
+                // A failed backup or replacement has put every file back as it was: what
+                // was stopped runs again, but no new version is reported.
+                const bool replaced = updater.BackupFiles() && updater.UpdateFiles();
+                Log(L"Launcher: ");
+                updater.Launcher();
+                updater.m_journal.Close();
+                if (replaced) updater.Complete();
             }
         }
         if (upload) updater.UploadLog(LogMirrorText());

@@ -3,6 +3,8 @@
 #include <string>
 #include <vector>
 
+#include "updater/update_journal.h"
+
 class CFileDigest;
 
 // One row of list.txt.
@@ -28,9 +30,9 @@ public:
     bool CheckList();
     bool DownloadFiles();
     bool Terminator();
+    // False when a file could not be backed up (BackupFiles) or put in place (UpdateFiles):
+    // every file the run had touched is then put back as it was.
     bool BackupFiles();
-    // False when a file could not be put in place; the files that BackupFiles moved away
-    // and that were not replaced yet are then restored from the backup folder.
     bool UpdateFiles();
     bool Launcher();
     bool Complete();
@@ -70,15 +72,9 @@ public:
     std::wstring m_proxyPassword;
     int m_proxyPort = 0;
 
-    // One installed file moved to the backup folder by BackupFiles: what UpdateFiles puts
-    // back when the replacement fails.
-    struct BackedUpFile {
-        std::wstring name;
-        std::wstring installedPath;
-        std::wstring backupPath;
-        std::wstring digest;
-    };
-    std::vector<BackedUpFile> m_backedUp;
+    // ---- Replacement journal and rollback (update_journal.cpp)
+    std::wstring JournalPath() const;
+    CUpdateJournal m_journal;
 
     // Signed lists, on when update.ini names the publisher's key: base64 of its DER
     // SubjectPublicKeyInfo, and the server path of the list's detached signature.
@@ -92,7 +88,6 @@ public:
 
 private:
     void Construct();
-    void RestoreBackups(CFileDigest& digest, const std::vector<std::wstring>& replaced);
     bool m_folderGiven = false;
 };
 

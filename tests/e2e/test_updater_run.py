@@ -180,9 +180,9 @@ class UpdaterRun(unittest.TestCase):
         self.assertNotIn("Terminator: ", log)
         self.assertEqual(len(self.srv.requests("logpost")), 1)
 
-    def test_failed_replacement_restores_the_installation(self):
+    def test_failed_backup_replaces_nothing(self):
         # A program that the stop list doesn't know holds locked.dll open exclusively: its
-        # version can't be read, so the check takes it for old, and it can't be replaced.
+        # version can't be read, so the check takes it for old, and it can't be backed up.
         files = {"locked.dll": fixture("ver_two.dll"), "other.txt": b"new other"}
         pwtest.make_repo(self.repo, files, rows=[("locked.dll", "2.0.0.7"), ("other.txt", "0")])
         write(self.install.join("locked.dll"), b"old locked")
@@ -196,16 +196,13 @@ class UpdaterRun(unittest.TestCase):
         pwtest.stop(holder)
         self.assertEqual(read(self.install.join("locked.dll")), b"old locked")
         self.assertEqual(read(self.install.join("other.txt")), b"old other")
-        self.assertEqual(read(self.install.join("backup", "_other.txt")), b"old other")
-        self.assertIn("BackupFiles: error", log)
-        tail = log[log.index("UpdateFiles: start 2 file(s)"):]
-        self.assertEqual(tail, ["UpdateFiles: start 2 file(s)", "UpdateFiles: [locked.dll]",
-                                "UpdateFiles: error", "UpdateFiles: restore [other.txt]",
-                                "Launcher: "])
+        self.assertFalse(os.path.exists(self.install.join("backup", "_other.txt")))
+        tail = log[log.index("BackupFiles: error"):]
+        self.assertEqual(tail, ["BackupFiles: error", "Launcher: "])
         self.assertTrue(os.path.exists(self.install.join("started.txt")))
         self.assertEqual(self.srv.requests("complete"), [])
-        self.assertIn(b"UpdateFiles: restore [other.txt]",
-                      self.uploaded_log().field("impfile")["data"])
+        self.assertFalse(os.path.exists(self.install.join("updatetmp", "journal.txt")))
+        self.assertIn(b"BackupFiles: error", self.uploaded_log().field("impfile")["data"])
 
     def test_killed_run_is_repaired_by_the_next(self):
         files = {"a.txt": b"new a", "b.txt": b"new b"}
@@ -226,7 +223,10 @@ class UpdaterRun(unittest.TestCase):
         self.assertEqual(read(self.install.join("backup", "_b.txt")), b"old b")
 
         log = self.run_updater()
-        self.assertIn("CheckList: new file [b.txt]", log)
+        log = log[len(log) - log[::-1].index("updater: boot") - 1:]  # the second run's lines
+        # The next run first puts the old files back, then updates them again.
+        self.assertIn("Recover: rollback [b.txt]", log)
+        self.assertLess(log.index("Recover: done"), log.index("CheckList: 2"))
         self.assertEqual(read(self.install.join("a.txt")), b"new a")
         self.assertEqual(read(self.install.join("b.txt")), b"new b")
         self.assertNotIn("b.txt", os.listdir(self.install.join("updatetmp")))

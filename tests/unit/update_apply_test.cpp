@@ -16,13 +16,15 @@ struct ApplyFixture : ::testing::Test {
     LogCapture log;
     FakeClock clock;
     CUpdater updater{dir.path()};
+    // Rows carry digests of this kind (MD5 unless a parameterised case says otherwise).
+    DigestKind kind = DigestKind::Md5;
 
     void SetUp() override { ::CreateDirectoryW((dir / L"updatetmp").c_str(), nullptr); }
     // Installed file and its downloaded replacement; returns the row.
     _updateListData Prepare(const std::wstring& name, const std::string& installed,
                             const std::string& staged, const std::wstring& folder = L"",
                             bool downloadOnly = false) {
-        _updateListData row = Row(name, L"0", Md5(staged), folder, downloadOnly);
+        _updateListData row = Row(name, L"0", DigestOf(kind, staged), folder, downloadOnly);
         if (!folder.empty()) ::CreateDirectoryW((dir / folder).c_str(), nullptr);
         if (!installed.empty()) WriteBytes(updater.InstalledPath(row), installed);
         WriteBytes(updater.StagingPath(row), staged);
@@ -101,42 +103,105 @@ TEST_F(ApplyFixture, TwoLevelFolderFailsTheReplacement) {
     EXPECT_EQ(clock.sleptMilliseconds.load(), 10000u);
 }
 
-TEST_F(ApplyFixture, FailedReplacementRestoresWhatWasNotReplacedYet) {
+struct ApplyByKind : ApplyFixture, ::testing::WithParamInterface<DigestKind> {
+    ApplyByKind() { kind = GetParam(); }
+};
+
+// A staging file changed after its download was verified fails its copy check; every file
+// the run had touched is then put back, and the one it created is removed.
+TEST_P(ApplyByKind, FailedReplacementRollsBackEverything) {
     const auto a = Prepare(L"a.txt", "old a", "new a");
-    const auto locked = Prepare(L"locked.txt", "old locked", "new locked");
+    const auto fresh = Prepare(L"fresh.txt", "", "brand new", L"newsub");
     const auto b = Prepare(L"b.txt", "old b", "new b", L"sub");
     const auto c = Prepare(L"c.txt", "old c", "new c");
-    updater.m_downloadedSet = {a, locked, b, c};
+    const auto keep = Prepare(L"keep.txt", "installed keep", "new keep", L"", true);
+    updater.m_downloadedSet = {a, fresh, b, c, keep};
 
-    unique_hfile hold = LockFile(dir / L"locked.txt");
-    ASSERT_TRUE(hold);
     EXPECT_TRUE(updater.BackupFiles());
-    EXPECT_TRUE(log.Has(L"BackupFiles: error"));  // the locked file can't be read
-    EXPECT_FALSE(FileExists(dir / L"sub\\b.txt"));
+    EXPECT_TRUE(FileExists(updater.JournalPath()));
     EXPECT_FALSE(FileExists(dir / L"c.txt"));
-    // Something else takes c.txt's place meanwhile: its restore can't be verified.
-    unique_hfile squatter = LockFile(dir / L"c.txt");
-    ASSERT_TRUE(squatter);
+    WriteBytes(updater.StagingPath(b), "tampered");
     clock.sleptMilliseconds = 0;
 
     EXPECT_FALSE(updater.UpdateFiles());
-    squatter.reset();
-    hold.reset();
+    updater.m_journal.Close();
 
-    EXPECT_EQ(ReadBytes(dir / L"a.txt"), "new a");  // replaced before the failure: kept
+    EXPECT_EQ(ReadBytes(dir / L"a.txt"), "old a");
+    EXPECT_FALSE(FileExists(dir / L"newsub\\fresh.txt"));
+    EXPECT_EQ(ReadBytes(dir / L"sub\\b.txt"), "old b");
+    EXPECT_EQ(ReadBytes(dir / L"c.txt"), "old c");
+    EXPECT_EQ(ReadBytes(dir / L"keep.txt"), "installed keep");
+    EXPECT_EQ(ReadBytes(dir / L"updatetmp\\b.txt"), "tampered");
+    EXPECT_EQ(ReadBytes(dir / L"updatetmp\\c.txt"), "new c");
+    EXPECT_FALSE(FileExists(updater.JournalPath()));
+    EXPECT_EQ(log.LinesStartingWith(L"UpdateFiles:"),
+              (std::vector<std::wstring>{
+                  L"UpdateFiles: start 5 file(s)", L"UpdateFiles: [a.txt]",
+                  L"UpdateFiles: [fresh.txt]", L"UpdateFiles: [b.txt]", L"UpdateFiles: error",
+                  L"UpdateFiles: rollback [a.txt]", L"UpdateFiles: rollback [fresh.txt]",
+                  L"UpdateFiles: rollback [b.txt]", L"UpdateFiles: rollback [c.txt]"}));
+    // a.txt and fresh.txt: one copy each; b.txt: five; the restores verify at once.
+    EXPECT_EQ(clock.sleptMilliseconds.load(), 2000u + 2000u + 10000u);
+}
+
+INSTANTIATE_TEST_SUITE_P(Rows, ApplyByKind, ::testing::Values(DigestKind::Md5, DigestKind::Sha256),
+                         [](const auto& info) { return KindName(info.param); });
+
+TEST_F(ApplyFixture, FailedBackupPutsBackWhatWasMovedAndReplacesNothing) {
+    const auto a = Prepare(L"a.txt", "old a", "new a");
+    const auto locked = Prepare(L"locked.txt", "old locked", "new locked");
+    const auto b = Prepare(L"b.txt", "old b", "new b", L"sub");
+    updater.m_downloadedSet = {a, locked, b};
+
+    {
+        unique_hfile hold = LockFile(dir / L"locked.txt");
+        ASSERT_TRUE(hold);
+        EXPECT_FALSE(updater.BackupFiles());
+    }
+    updater.m_journal.Close();
+
+    EXPECT_EQ(ReadBytes(dir / L"a.txt"), "old a");
     EXPECT_EQ(ReadBytes(dir / L"locked.txt"), "old locked");
     EXPECT_EQ(ReadBytes(dir / L"sub\\b.txt"), "old b");
-    EXPECT_EQ(ReadBytes(dir / L"backup\\_b.txt"), "old b");
-    EXPECT_EQ(ReadBytes(dir / L"backup\\_c.txt"), "old c");
-    EXPECT_TRUE(FileExists(dir / L"updatetmp\\b.txt"));
-    EXPECT_EQ(
-        log.LinesStartingWith(L"UpdateFiles:"),
-        (std::vector<std::wstring>{L"UpdateFiles: start 4 file(s)", L"UpdateFiles: [a.txt]",
-                                   L"UpdateFiles: [locked.txt]", L"UpdateFiles: error",
-                                   L"UpdateFiles: restore [b.txt]", L"UpdateFiles: restore [c.txt]",
-                                   L"UpdateFiles: restore error [c.txt]"}));
-    // a.txt: one copy; locked.txt: five copies; c.txt: four pauses between five restores.
+    EXPECT_FALSE(FileExists(dir / L"backup\\_b.txt"));  // never reached
+    EXPECT_EQ(ReadBytes(dir / L"updatetmp\\a.txt"), "new a");
+    EXPECT_FALSE(FileExists(updater.JournalPath()));
+    const auto lines = log.Lines();
+    ASSERT_GE(lines.size(), 3u) << Dump(lines);
+    EXPECT_EQ(lines[lines.size() - 2], L"BackupFiles: error");
+    EXPECT_EQ(lines.back(), L"BackupFiles: rollback [a.txt]");
+}
+
+// A file that can't be put back keeps the journal, so that the next run repairs it.
+TEST_F(ApplyFixture, UnfinishedRollbackIsRepairedByTheNextRun) {
+    const auto a = Prepare(L"a.txt", "old a", "new a");
+    const auto c = Prepare(L"c.txt", "old c", "new c");
+    updater.m_downloadedSet = {a, c};
+    EXPECT_TRUE(updater.BackupFiles());
+    {
+        // Something takes c.txt's place meanwhile: neither the copy nor the restore works.
+        unique_hfile squatter = LockFile(dir / L"c.txt");
+        ASSERT_TRUE(squatter);
+        clock.sleptMilliseconds = 0;
+        EXPECT_FALSE(updater.UpdateFiles());
+        updater.m_journal.Close();
+    }
+    EXPECT_EQ(ReadBytes(dir / L"a.txt"), "old a");
+    EXPECT_TRUE(FileExists(updater.JournalPath()));
+    EXPECT_EQ(log.LinesStartingWith(L"UpdateFiles: rollback"),
+              (std::vector<std::wstring>{L"UpdateFiles: rollback [a.txt]",
+                                         L"UpdateFiles: rollback error [c.txt]"}));
+    // a.txt: one copy; c.txt: five copies, then four pauses between five restores.
     EXPECT_EQ(clock.sleptMilliseconds.load(), 2000u + 10000u + 8000u);
+
+    CUpdater next{dir.path()};
+    EXPECT_TRUE(RecoverInterruptedRun(next));
+    EXPECT_EQ(ReadBytes(dir / L"a.txt"), "old a");
+    EXPECT_EQ(ReadBytes(dir / L"c.txt"), "old c");
+    EXPECT_FALSE(FileExists(updater.JournalPath()));
+    EXPECT_EQ(log.LinesStartingWith(L"Recover:"),
+              (std::vector<std::wstring>{L"Recover: start 2 file(s)", L"Recover: rollback [c.txt]",
+                                         L"Recover: done"}));
 }
 
 TEST_F(ApplyFixture, LongPathsAreNeverCut) {

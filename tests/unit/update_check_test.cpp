@@ -10,13 +10,16 @@ struct CheckFixture : ::testing::Test {
     FakeClock clock;
     CUpdater updater{dir.path()};
 
+    // Rows carry digests of this kind (MD5 unless a parameterised case says otherwise).
+    DigestKind kind = DigestKind::Md5;
+
     std::wstring Install(const std::wstring& relative, const std::string& bytes) {
         WriteBytes(dir / relative, bytes);
-        return Md5(bytes);
+        return DigestOf(kind, bytes);
     }
     std::wstring InstallFixture(const std::wstring& relative, const std::wstring& fixture) {
         ::CopyFileW(FixturePath(fixture).c_str(), (dir / relative).c_str(), FALSE);
-        return Md5OfFile(dir / relative);
+        return DigestOf(kind, ReadBytes(dir / relative));
     }
     std::vector<std::wstring> Chosen() const {
         std::vector<std::wstring> names;
@@ -25,7 +28,12 @@ struct CheckFixture : ::testing::Test {
     }
 };
 
-TEST_F(CheckFixture, DecisionTable) {
+// The same decisions for rows of either digest kind; a list may mix both.
+struct CheckByKind : CheckFixture, ::testing::WithParamInterface<DigestKind> {
+    CheckByKind() { kind = GetParam(); }
+};
+
+TEST_P(CheckByKind, DecisionTable) {
     const std::wstring hello = Install(L"same0.txt", "hello");
     Install(L"case0.txt", "hello");
     const std::wstring diff0 = Install(L"diff0.txt", "old text");
@@ -53,7 +61,7 @@ TEST_F(CheckFixture, DecisionTable) {
         Row(L"plain.txt", L"1.0.0.0", plain),
         Row(L"plain2.txt", L"0.0.0.0", plain),  // equal to "no version": digest decides
         Row(L"in_sub.txt", L"0", hello, L"sub"),
-        Row(L"dot.txt", L"0", L"", L"."),  // empty digest always differs
+        Row(L"dot.txt", L"0", L"", L"."),  // empty digest always differs (taken for MD5)
         Row(L"missing_sub.txt", L"0", hello, L"nosuch"),
     };
     EXPECT_TRUE(updater.CheckList());
@@ -72,15 +80,16 @@ TEST_F(CheckFixture, DecisionTable) {
     EXPECT_EQ(lines[6].rfind(L"CheckList: versionerror:GetFileVersionInfoSize failed: ", 0), 0u);
     EXPECT_EQ(lines[7], L"CheckList:  -> 1.0.0.0 [plain.txt]");
     EXPECT_EQ(lines[8].rfind(L"CheckList: versionerror:", 0), 0u);  // plain2.txt, then equal
-    EXPECT_EQ(lines[9], L"CheckList: overwrite [dot.txt]" + hello);
+    EXPECT_EQ(lines[9], L"CheckList: overwrite [dot.txt]" + Md5("hello"));
     EXPECT_EQ(lines[10], L"CheckList: new file [missing_sub.txt]");
     EXPECT_EQ(clock.sleeps.load(), 0);
 }
 
-TEST_F(CheckFixture, FolderAtTheInstalledPathCountsAsPresent) {
+TEST_P(CheckByKind, FolderAtTheInstalledPathCountsAsPresent) {
     ::CreateDirectoryW((dir / L"folder.dll").c_str(), nullptr);
     ::CreateDirectoryW((dir / L"folder.txt").c_str(), nullptr);
-    updater.m_listRows = {Row(L"folder.txt", L"0", L"aa"), Row(L"folder.dll", L"1.0.0.0", L"aa")};
+    const std::wstring any = DigestOf(kind, "any");
+    updater.m_listRows = {Row(L"folder.txt", L"0", any), Row(L"folder.dll", L"1.0.0.0", any)};
     EXPECT_TRUE(updater.CheckList());
 
     // Version "0": the digest can't be computed after five tries a second apart.
@@ -105,5 +114,8 @@ TEST_F(CheckFixture, EmptyListLogsZeroTwice) {
     EXPECT_FALSE(updater.CheckList());
     EXPECT_EQ(log.Lines(), (std::vector<std::wstring>{L"CheckList: 0", L"CheckList: 0"}));
 }
+
+INSTANTIATE_TEST_SUITE_P(Rows, CheckByKind, ::testing::Values(DigestKind::Md5, DigestKind::Sha256),
+                         [](const auto& info) { return KindName(info.param); });
 
 }  // namespace

@@ -9,7 +9,6 @@
 
 namespace {
 
-
 struct ServerFixture : ::testing::Test {
     LoopbackServer server;
     TempDir dir;
@@ -125,16 +124,21 @@ TEST_F(ServerFixture, DigestNotFoundOrFailing) {
 
 // ---- DownloadFiles
 
-TEST_F(ServerFixture, DownloadsVerifyDigestAndVersion) {
+// The same rules for rows of either digest kind.
+struct DownloadByKind : ServerFixture, ::testing::WithParamInterface<DigestKind> {
+    std::wstring D(const std::string& bytes) const { return DigestOf(GetParam(), bytes); }
+};
+
+TEST_P(DownloadByKind, DownloadsVerifyDigestAndVersion) {
     const std::string dll = ReadBytes(FixturePath(L"ver_two.dll"));  // 2.0.0.7
     server.Answer("/pw/modules/plain.txt", LoopbackReply::Ok("plain"));
     server.Answer("/pw/modules/good.dll", LoopbackReply::Ok(dll));
     server.Answer("/pw/modules/wrong.dll", LoopbackReply::Ok(dll));
     updater.m_updateSet = {
-        Row(L"plain.txt", L"0", Md5("plain")),
-        Row(L"missing.txt", L"0", Md5("x")),
-        Row(L"good.dll", L"2,0,0,7", Upper(Md5(dll))),
-        Row(L"wrong.dll", L"2.0.0.8", Md5(dll)),
+        Row(L"plain.txt", L"0", D("plain")),
+        Row(L"missing.txt", L"0", D("x")),
+        Row(L"good.dll", L"2,0,0,7", Upper(D(dll))),
+        Row(L"wrong.dll", L"2.0.0.8", D(dll)),
     };
     EXPECT_TRUE(updater.DownloadFiles());
 
@@ -153,11 +157,11 @@ TEST_F(ServerFixture, DownloadsVerifyDigestAndVersion) {
                                L"DownloadFiles: ver unmatch:[2.0.0.7]"}));
 }
 
-TEST_F(ServerFixture, DownloadThatNeverMatchesIsRemoved) {
+TEST_P(DownloadByKind, DownloadThatNeverMatchesIsRemoved) {
     server.Answer("/pw/modules/bad.txt", LoopbackReply::Ok("corrupted"));
     server.Answer("/pw/modules/busy.txt", LoopbackReply::Status(500, "no"));
-    updater.m_updateSet = {Row(L"bad.txt", L"0", Md5("expected")),
-                           Row(L"busy.txt", L"0", Md5("expected"))};
+    updater.m_updateSet = {Row(L"bad.txt", L"0", D("expected")),
+                           Row(L"busy.txt", L"0", D("expected"))};
     EXPECT_FALSE(updater.DownloadFiles());
     EXPECT_EQ(RequestsFor("/pw/modules/bad.txt"), 5u);
     EXPECT_EQ(RequestsFor("/pw/modules/busy.txt"), 5u);
@@ -166,6 +170,10 @@ TEST_F(ServerFixture, DownloadThatNeverMatchesIsRemoved) {
     EXPECT_TRUE(log.Has(L"DownloadFiles: hash unmatch"));
     EXPECT_EQ(log.Lines().back(), L"DownloadFiles: connect err:0 httpstatus:500");
 }
+
+INSTANTIATE_TEST_SUITE_P(Rows, DownloadByKind,
+                         ::testing::Values(DigestKind::Md5, DigestKind::Sha256),
+                         [](const auto& info) { return KindName(info.param); });
 
 // ---- Complete
 

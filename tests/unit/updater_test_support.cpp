@@ -14,6 +14,15 @@ std::wstring Md5(const std::string& bytes) {
     return out;
 }
 
+std::wstring DigestOf(DigestKind kind, const std::string& bytes) {
+    CFileDigest digest(kind);
+    std::wstring out;
+    digest.HashBuffer(bytes.data(), static_cast<DWORD>(bytes.size()), out);
+    return out;
+}
+
+std::string KindName(DigestKind kind) { return kind == DigestKind::Sha256 ? "Sha256" : "Md5"; }
+
 std::wstring Md5OfFile(const std::wstring& path) { return Md5(ReadBytes(path)); }
 
 _updateListData Row(const std::wstring& name, const std::wstring& version,

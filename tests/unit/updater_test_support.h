@@ -3,6 +3,7 @@
 #include <string>
 #include <vector>
 
+#include "common/file_digest.h"
 #include "test_support.h"
 #include "updater/updater.h"
 
@@ -12,6 +13,10 @@ std::wstring FixturePath(const std::wstring& name);
 // Lower-case MD5 of the bytes.
 std::wstring Md5(const std::string& bytes);
 std::wstring Md5OfFile(const std::wstring& path);
+// Lower-case digest of the bytes in either algorithm (SHA-256: 64 digits).
+std::wstring DigestOf(DigestKind kind, const std::string& bytes);
+// Names a digest kind in parameterised test names.
+std::string KindName(DigestKind kind);
 
 _updateListData Row(const std::wstring& name, const std::wstring& version,
                     const std::wstring& digest, const std::wstring& folder = L"",
