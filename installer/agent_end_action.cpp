@@ -139,8 +139,11 @@ private:
         unique_handle process(::OpenProcess(
             PROCESS_QUERY_LIMITED_INFORMATION | PROCESS_TERMINATE | SYNCHRONIZE, FALSE, id));
         if (!process) {
-            Log(L"cannot open process " + std::to_wstring(id) + L" (error " +
-                std::to_wstring(::GetLastError()) + L")");
+            // A process that ended since the snapshot is no longer there to open.
+            const DWORD error = ::GetLastError();
+            if (error != ERROR_INVALID_PARAMETER)
+                Log(L"cannot open process " + std::to_wstring(id) + L" (error " +
+                    std::to_wstring(error) + L")");
             return;
         }
         // The handle holds the process: its path can't change to another's under it.
