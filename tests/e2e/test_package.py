@@ -10,8 +10,10 @@ import tempfile
 import unittest
 import xml.etree.ElementTree as ET
 
-from agent_support import agent_window_exists, pwtest, stop_agent
+from agent_support import agent_window_exists, agentctl, pwtest, stop_agent
 from presence_server import PresenceServer
+
+import pwdesktop
 
 PACKAGE_SCRIPT = os.path.join(pwtest.SOURCE, "installer", "package.py")
 TEST_BUILD = os.path.dirname(pwtest.BIN)
@@ -102,6 +104,27 @@ def read_ini(path):
 def read(path):
     with open(path, "rb") as f:
         return f.read()
+
+
+def windows_processes(image_name):
+    """Command lines of the running Windows processes of this prefix whose image is named so
+    (Wine shows a Windows process's own command line in /proc)."""
+    prefix = ("WINEPREFIX=" + pwtest.wineprefix()).encode()
+    found = []
+    for entry in os.listdir("/proc"):
+        if not entry.isdigit():
+            continue
+        try:
+            with open("/proc/%s/cmdline" % entry, "rb") as f:
+                args = f.read().decode("latin-1").split("\0")
+            with open("/proc/%s/environ" % entry, "rb") as f:
+                environ = f.read().split(b"\0")
+        except OSError:
+            continue
+        image = args[0].replace("/", "\\").rsplit("\\", 1)[-1]
+        if prefix in environ and image.lower() == image_name.lower():
+            found.append(" ".join(args).strip())
+    return found
 
 
 class PackageTestCase(unittest.TestCase):
@@ -249,6 +272,7 @@ class PackageLifecycle(PackageTestCase):
         code, log = msiexec("/x", self.package, os.path.join(self.tmp, "remove.log"))
         self.assertEqual(code, 0, failure(log))
         self.assertIn("CloseAgents: asked 1 agent(s) to close; 0 still running", log)
+        self.assertIn("EndAgents: no agent left running", log)
         self.assertFalse(agent_window_exists())
         self.assertFalse(os.path.exists(self.folder), os.listdir(self.folder)
                          if os.path.isdir(self.folder) else None)
@@ -257,6 +281,70 @@ class PackageLifecycle(PackageTestCase):
         self.assertTrue(os.path.isfile(os.path.join(pwtest.agent_data_folder(), "logs",
                                                     "log.txt")))
         self.installed.clear()
+
+
+class RemovalOutOfReach(PackageTestCase):
+    """Agents that the tray's exit command can't reach (another desktop here; another user's
+    session or a removal as LocalSystem on Windows) are ended by the removal; programs of the
+    same names elsewhere are not touched."""
+
+    DESKTOP = "pwremoval"
+
+    def test_agent_on_another_desktop_ended_and_namesakes_left_alone(self):
+        lacking = pwdesktop.missing()
+        if lacking:
+            self.skipTest("no virtual desktop here, missing: " + "; ".join(lacking))
+        code, log = self.install(self.package, "reach", "SERVER=127.0.0.1",
+                                 "PORT=%d" % self.srv.port, "HOSTID=12",
+                                 "STATUSPATH=" + self.srv.ini_sections()["Server"]["Status"])
+        self.assertEqual(code, 0, log[-3000:])
+        # The agent that the installation started is reachable; this test wants one that isn't.
+        self.assertIsNotNone(self.srv.wait_for(self.status_1(), timeout=30), self.srv.requests())
+        stop_agent()
+        self.assertEqual(windows_processes("tmp_Pellwick.exe"), [])
+
+        # Namesakes of both agent images, outside the agents' folders.
+        namesakes = []
+        for parts in (("Brenlo", "tmp_Pellwick.exe"), ("TAVRIK", "Pellwick.exe")):
+            path = os.path.join(self.target, "other", *parts)
+            os.makedirs(os.path.dirname(path))
+            shutil.copy(os.path.join(pwtest.BIN, "fixtures", "fixture_proc.exe"), path)
+            proc = pwtest.start(path, ["wait", "600000"])
+            self.addCleanup(pwtest.stop, proc)
+            namesakes.append(proc)
+
+        # The installed program in launcher mode on its own desktop: the user's running copy.
+        reported = len([r for r in self.srv.requests() if self.status_1()(r)])
+        desktop = pwdesktop.Desktop(self.file("Pellwick.exe"), name=self.DESKTOP, size=(640, 480))
+        self.addCleanup(self.close_desktop, desktop)
+        self.assertIsNotNone(self.srv.wait_for(self.status_1(), timeout=30, count=reported + 1),
+                             self.srv.requests())
+        self.assertEqual(agentctl("-desktop", self.DESKTOP, "find")[0], 0)
+        self.assertFalse(agent_window_exists())
+        copies = [c for c in windows_processes("tmp_Pellwick.exe") if "\\TAVRIK\\Brenlo\\" in c]
+        self.assertEqual(len(copies), 1, windows_processes("tmp_Pellwick.exe"))
+
+        code, log = msiexec("/x", self.package, os.path.join(self.tmp, "reach-remove.log"))
+        self.assertEqual(code, 0, log[-3000:])
+        self.installed.clear()
+        self.assertIn("CloseAgents: asked 0 agent(s) to close", log)
+        self.assertRegex(log, r"(?i)EndAgents: ended process \d+, C:\\users\\.+"
+                              r"\\TAVRIK\\Brenlo\\tmp_Pellwick\.exe")
+        self.assertEqual(len(re.findall("EndAgents: ended process", log)), 1, log[-3000:])
+        self.assertNotEqual(agentctl("-desktop", self.DESKTOP, "find")[0], 0)
+        self.assertEqual([c for c in windows_processes("tmp_Pellwick.exe")
+                          if "\\TAVRIK\\Brenlo\\" in c], [])
+        self.assertFalse(os.path.exists(self.folder))
+        for proc in namesakes:
+            self.assertIsNone(proc.poll())
+        # With its last program gone the desktop ends by itself.
+        self.assertTrue(desktop.close(), "the virtual desktop did not end")
+
+    def close_desktop(self, desktop):
+        if agentctl("-desktop", self.DESKTOP, "find")[0] == 0:
+            agentctl("-desktop", self.DESKTOP, "command", 32772)
+            agentctl("-desktop", self.DESKTOP, "gone")
+        desktop.close()
 
 
 class PreparedFiles(PackageTestCase):
@@ -359,8 +447,17 @@ class ShippedPackage(unittest.TestCase):
         custom = {row[0]: int(row[1]) for row in export("CustomAction")}
         # Deferred (0x400) without impersonation (0x800): the system changes run with the
         # rights they need; the agent's start is immediate, in the installing user's context.
-        for name in ("WriteSettings", "CreateUpdateTask", "DeleteUpdateTask", "RemoveLeftovers"):
+        for name in ("WriteSettings", "CreateUpdateTask", "DeleteUpdateTask", "RemoveLeftovers",
+                     "EndAgents"):
             self.assertEqual(custom[name] & 0xC00, 0xC00, name)
+        # Agents are asked to close before the removal starts, and what still runs is ended
+        # before the files go; neither can fail the removal (0x40).
+        self.assertLess(actions["CloseAgents"][1], actions["InstallInitialize"][1])
+        self.assertLess(actions["InstallInitialize"][1], actions["EndAgents"][1])
+        self.assertLess(actions["EndAgents"][1], actions["RemoveFiles"][1])
+        for name in ("CloseAgents", "EndAgents"):
+            self.assertEqual(custom[name] & 0x40, 0x40, name)
+            self.assertIn("NOT UPGRADINGPRODUCTCODE", actions[name][0])
         self.assertEqual(custom["StartAgent"] & 0xC00, 0)
         # The settings' data may hold the proxy password: kept out of the log (0x2000).
         for name in ("WriteSettings", "RollbackSettings"):
