@@ -80,20 +80,31 @@ class SignedList(unittest.TestCase):
         return log[index + 1:]
 
     def test_valid_signature_updates(self):
-        release.release(self.repo, key=self.key("publisher"), expires="2099-12-31T23:59:59Z")
-        log = self.run_updater(self.public_key, self.srv.route("listsig"))
+        # MD5 rows, and SHA-256 rows: with those every installed byte traces to the key.
+        for sha256 in (False, True):
+            with self.subTest(sha256=sha256):
+                self.srv.clear()
+                shutil.rmtree(self.install.join("updatelog"), ignore_errors=True)
+                with open(self.install.join("data.txt"), "wb") as f:
+                    f.write(OLD)
+                shutil.copy(os.path.join(FIXTURES, "ver_comma.dll"), self.install.join("lib.dll"))
+                listed = release.release(self.repo, sha256=sha256, key=self.key("publisher"),
+                                         expires="2099-12-31T23:59:59Z")
+                self.assertEqual(len(listed.split(b"|")[2].split(b"\r\n")[0]),
+                                 64 if sha256 else 32)
+                log = self.run_updater(self.public_key, self.srv.route("listsig"))
 
-        self.assert_installed(True)
-        following = self.after_digest(log)
-        self.assertEqual(following[:2], ["DownloadList: signature ok", "CheckList: 2"])
-        self.assertIn("CheckList: 1,0,0,1 -> 2.0.0.7 [lib.dll]", following)
-        self.assertEqual(log[-1], "Complete: ok")
-        self.assertEqual([r.path for r in self.srv.requests("complete")],
-                         ["/pw/complete/12/2.0.0.7"])
-        kinds = [r.kind for r in self.srv.requests()]
-        self.assertEqual(kinds[:3], ["list", "listhash", "listsig"])
-        self.assertEqual(kinds.count("listsig"), 1)
-        self.assertEqual(self.srv.requests("listsig")[0].answer, 200)
+                self.assert_installed(True)
+                following = self.after_digest(log)
+                self.assertEqual(following[:2], ["DownloadList: signature ok", "CheckList: 2"])
+                self.assertIn("CheckList: 1,0,0,1 -> 2.0.0.7 [lib.dll]", following)
+                self.assertEqual(log[-1], "Complete: ok")
+                self.assertEqual([r.path for r in self.srv.requests("complete")],
+                                 ["/pw/complete/12/2.0.0.7"])
+                kinds = [r.kind for r in self.srv.requests()]
+                self.assertEqual(kinds[:3], ["list", "listhash", "listsig"])
+                self.assertEqual(kinds.count("listsig"), 1)
+                self.assertEqual(self.srv.requests("listsig")[0].answer, 200)
 
     def test_refused_lists_download_nothing(self):
         def change_one_byte():
