@@ -2,6 +2,8 @@
 
 #include <algorithm>
 
+#include "common/seam.h"
+
 namespace {
 constexpr int64_t kCentre = 32767;
 
@@ -32,18 +34,26 @@ uint32_t JoystickFingerprint(const JOYINFOEX& info) {
 
 void CJoystickTable::Snapshot(InputSources& sources) {
     fingerprints_.assign(sources.JoystickCount(), 0);
+    gates_.assign(fingerprints_.size(), FailedReadGate{});
+    const DWORD now = seam::TickCount();
     for (UINT id = 0; id < fingerprints_.size(); ++id) {
         uint32_t fingerprint = 0;
-        if (Read(sources, id, fingerprint)) fingerprints_[id] = fingerprint;
+        const bool read = Read(sources, id, fingerprint);
+        gates_[id].Record(read, now);
+        if (read) fingerprints_[id] = fingerprint;
     }
 }
 
 bool CJoystickTable::Compare(InputSources& sources) {
     const UINT count =
         static_cast<UINT>(std::min<size_t>(sources.JoystickCount(), fingerprints_.size()));
+    const DWORD now = seam::TickCount();
     for (UINT id = 0; id < count; ++id) {
+        if (!gates_[id].Due(now)) continue;
         uint32_t fingerprint = 0;
-        if (!Read(sources, id, fingerprint)) continue;
+        const bool read = Read(sources, id, fingerprint);
+        gates_[id].Record(read, now);
+        if (!read) continue;
         if (fingerprint != fingerprints_[id]) {
             fingerprints_[id] = fingerprint;
             return true;

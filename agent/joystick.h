@@ -20,6 +20,7 @@ public:
     void Snapshot(InputSources& sources);
     // Walks the ids in ascending order, skipping failed reads; the first fingerprint that
     // differs is stored and true returned. Ids the table has no entry for are not looked at.
+    // An id whose last read failed is read again only once its pause is over.
     bool Compare(InputSources& sources);
 
     size_t Size() const { return fingerprints_.size(); }
@@ -27,4 +28,5 @@ public:
 
 private:
     std::vector<uint32_t> fingerprints_;
+    std::vector<FailedReadGate> gates_;
 };

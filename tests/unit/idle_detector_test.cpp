@@ -133,11 +133,13 @@ TEST_F(IdleDetector, PadsCountByPacketNumber) {
     EXPECT_EQ(detector.Poll(record), InputCondition::IdleBelowThreshold)
         << "a connected pad nobody touches";
 
-    // A pad connected after start, and a touched one: all four are read in the same poll,
-    // so both numbers are remembered and the next poll sees nothing new.
+    // A pad connected after start, and a touched one: all four are read in the same poll
+    // (the empty slot once its two-second pause is over), so both numbers are remembered and
+    // the next poll sees nothing new.
     sources.padResult[3] = ERROR_SUCCESS;
     sources.padPacket[3] = 1;
     sources.padPacket[1] = 41;
+    clock.tick += 2000;
     EXPECT_EQ(detector.Poll(record), InputCondition::Active);
     clock.tick += 2000;
     EXPECT_EQ(detector.Poll(record), InputCondition::IdleBelowThreshold);
@@ -174,4 +176,53 @@ TEST_F(IdleDetector, RunPollsEveryFiftyMillisecondsWhileRunning) {
     EXPECT_EQ(polls, 40);
     EXPECT_EQ(record.idleMilliseconds.load(), 2000u);
     EXPECT_TRUE(Signalled(idle.get()));
+}
+
+// Absent devices are expensive to read on Windows: a pad slot or joystick id whose last read
+// failed is read again only every two seconds, over a simulated ten seconds of 50 ms polls,
+// and a device that appears meanwhile still counts as input once.
+TEST_F(IdleDetector, FailedDevicesAreReadEveryTwoSecondsAndStillCountOnceWhenTheyAppear) {
+    struct Case {
+        const char* name;
+        bool padAppears;
+        bool joystickAppears;
+        int pad2Reads, joystick0Reads, joystick1Reads;
+    };
+    // Failing devices: read at the start, then at 2, 4, 6, 8 and 10 s. A device found at the
+    // 6 s read is then read in every poll (4 reads before, 80 after). The poll in which a
+    // pad is found doesn't look at the joysticks, so theirs move to 6.05 and 8.05 s.
+    const Case cases[] = {
+        {"nothing appears", false, false, 6, 6, 6},
+        {"pad 2 appears", true, false, 4 + 80, 5, 5},
+        {"joystick 1 starts working", false, true, 6, 6, 4 + 80},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        FakeInputSources devices;
+        CIdleDetector poller(devices);
+        record.idleThreshold = 600;
+        devices.lastInput = kStart - 5000;
+        devices.joystickCount = 2;
+        devices.joysticks = {std::nullopt, std::nullopt};
+        clock.tick = kStart;
+        poller.Start();
+        int actives = 0;
+        for (DWORD elapsed = 50; elapsed <= 10000; elapsed += 50) {
+            clock.tick = kStart + elapsed;
+            if (elapsed == 5000 && c.padAppears) {
+                devices.padResult[2] = ERROR_SUCCESS;
+                devices.padPacket[2] = 7;
+            }
+            if (elapsed == 5000 && c.joystickAppears) devices.joysticks[1] = FakeJoystick{};
+            if (poller.Poll(record) == InputCondition::Active) ++actives;
+        }
+        EXPECT_EQ(actives, c.padAppears || c.joystickAppears ? 1 : 0);
+
+        for (int pad = 0; pad < 4; ++pad)
+            EXPECT_EQ(devices.padReads[pad], pad == 2 ? c.pad2Reads : 6) << "pad " << pad;
+        int reads[2] = {};
+        for (UINT id : devices.reads) ++reads[id];
+        EXPECT_EQ(reads[0], c.joystick0Reads);
+        EXPECT_EQ(reads[1], c.joystick1Reads);
+    }
 }

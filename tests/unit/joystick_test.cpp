@@ -6,6 +6,7 @@
 #include <algorithm>
 
 #include "fake_input_sources.h"
+#include "test_support.h"
 
 namespace {
 JOYINFOEX Reading(DWORD x, DWORD y, DWORD z, DWORD buttons, DWORD pov, DWORD ruv = 32767) {
@@ -58,6 +59,7 @@ TEST(JoystickFingerprint, Table) {
 
 class JoystickTable : public testing::Test {
 protected:
+    FakeClock clock;
     FakeInputSources sources;
     CJoystickTable table;
 };
@@ -109,6 +111,9 @@ TEST_F(JoystickTable, StickThatFailedAtStartCountsOnceWhenItWorks) {
     table.Snapshot(sources);
     EXPECT_FALSE(table.Compare(sources)) << "every read failing, as under Wine";
     sources.joysticks = {std::nullopt, FakeJoystick{}};
+    clock.tick += 1999;
+    EXPECT_FALSE(table.Compare(sources)) << "a failed id rests for two seconds";
+    clock.tick += 1;
     EXPECT_TRUE(table.Compare(sources));
     EXPECT_FALSE(table.Compare(sources));
 }

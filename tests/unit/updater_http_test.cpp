@@ -9,7 +9,6 @@
 
 namespace {
 
-
 struct ServerFixture : ::testing::Test {
     LoopbackServer server;
     TempDir dir;
@@ -84,6 +83,32 @@ TEST_F(ServerFixture, ListFailuresAreTriedFiveTimesTenSecondsApart) {
         EXPECT_EQ(clock.sleptMilliseconds.load(), 40000u);
         EXPECT_EQ(log.Lines().back(), c.last);
     }
+}
+
+// A server that takes the request and never answers: each attempt ends at its receive
+// time-out (shortened here) as a transport failure, and the list arrives once it answers.
+TEST_F(ServerFixture, SilentServerTimesOutAndTheListArrivesOnceItAnswers) {
+    clock.requestTimeoutCap = 1500;
+    server.Answer("/pw/list.txt",
+                  {LoopbackReply::Silent(), LoopbackReply::Silent(), LoopbackReply::Ok(kList)});
+    server.Answer("/pw/list.md5", LoopbackReply::Ok(Narrow(Md5(kList))));
+    const DWORD start = ::GetTickCount();
+    EXPECT_TRUE(updater.DownloadList());
+    const DWORD elapsed = ::GetTickCount() - start;
+    EXPECT_EQ(RequestsFor("/pw/list.txt"), 3u);
+    EXPECT_EQ(clock.sleptMilliseconds.load(), 20000u);
+    // Two time-outs of 1.5 s and the rest; far below WinINet's own wait.
+    EXPECT_GE(elapsed, 2 * 1500u - 200);
+    EXPECT_LT(elapsed, 2 * 1500u + 8000);
+    const auto lines = log.Lines();
+    size_t failures = 0;
+    for (const std::wstring& line : lines) {
+        if (line.rfind(L"DownloadList: connect err:", 0) != 0) continue;
+        ++failures;
+        EXPECT_NE(line, L"DownloadList: connect err:0 httpstatus:0");
+        EXPECT_NE(line.find(L" httpstatus:0"), std::wstring::npos) << Narrow(line);
+    }
+    EXPECT_EQ(failures, 2u) << Dump(lines);
 }
 
 TEST_F(ServerFixture, UnreachableServerGivesTheTransportError) {
