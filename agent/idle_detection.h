@@ -36,6 +36,9 @@ private:
     DWORD lastActiveTick_ = 0;
     DWORD padPackets_[kPadCount] = {};
     FailedReadGate padGates_[kPadCount];
+    // False once this detector has reset the event and not set it since.
+    bool idleMaybeSet_ = true;
+    bool activeMaybeSet_ = true;
     CJoystickTable joysticks_;
 };
 

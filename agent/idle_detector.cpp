@@ -25,6 +25,8 @@ void CIdleDetector::Start() {
     }
     joysticks_.Snapshot(sources_);
     lastActiveTick_ = seam::TickCount();
+    // Whatever the events hold at the start, the first poll puts them right.
+    idleMaybeSet_ = activeMaybeSet_ = true;
 }
 
 bool CIdleDetector::KeyboardOrMouseSeen() {
@@ -55,17 +57,23 @@ InputCondition CIdleDetector::Poll(IdleDetectorRecord& record) {
         lastActiveTick_ = seam::TickCount();
         record.idleMilliseconds = 0;
         DebuggerMark(L"o");
-        ::ResetEvent(*record.idleEvent);
+        if (idleMaybeSet_) ::ResetEvent(*record.idleEvent);
+        idleMaybeSet_ = false;
         ::SetEvent(*record.activeEvent);
+        activeMaybeSet_ = true;
         return InputCondition::Active;
     }
     const DWORD idle = seam::TickCount() - lastActiveTick_;
     record.idleMilliseconds = idle;
     DebuggerMark(L"x");
-    ::ResetEvent(*record.activeEvent);
+    // Only this detector sets the events: one it hasn't set since its last reset is still
+    // reset, and resetting it again would only cost a call into the system.
+    if (activeMaybeSet_) ::ResetEvent(*record.activeEvent);
+    activeMaybeSet_ = false;
     // Compared unsigned: a threshold from a negative number never lets the user go idle.
     if (idle / 1000 > record.idleThreshold.load()) {
         ::SetEvent(*record.idleEvent);
+        idleMaybeSet_ = true;
         return InputCondition::IdleBeyondThreshold;
     }
     return InputCondition::IdleBelowThreshold;

@@ -11,7 +11,8 @@ read from Linux (/proc): CPU time of all threads over the window (schedstat), re
 memory at its end, and the wineserver's CPU time over the same window (shared by both).
 
 Usage (after ./run build, with Xvfb: DISPLAY set, or one is started here):
-    python3 bench/agent_idle.py [SECONDS]        (default 60)
+    python3 bench/agent_idle.py [SECONDS] [AGENT_EXE]    (default 60)
+AGENT_EXE: another build of Pellwick.exe to measure (for a before-and-after comparison).
 """
 import os
 import shutil
@@ -80,6 +81,7 @@ def ensure_display():
 
 def main():
     seconds = float(sys.argv[1]) if len(sys.argv) > 1 else 60.0
+    agent_exe = sys.argv[2] if len(sys.argv) > 2 else None
     xvfb = ensure_display()
     data = pwtest.agent_data_folder()
     pwtest.taskkill("Pellwick.exe")
@@ -91,6 +93,8 @@ def main():
     install = pwtest.Install(["Pellwick.exe"], prefix="pw_bench_idle_")
     agent = baseline = full = lastinput = None
     try:
+        if agent_exe:
+            shutil.copy(agent_exe, install.exe("Pellwick.exe"))
         install.configure_agent(srv)
         agent = pwtest.start(install.exe("Pellwick.exe"), ["tmp"])
         baseline = pwtest.start("idle_window.exe")

@@ -17,8 +17,10 @@ using GetState = DWORD(WINAPI*)(DWORD, XINPUT_STATE*);
 
 int WINAPI wWinMain(HINSTANCE, HINSTANCE, LPWSTR commandLine, int) {
     const bool full = std::wcsstr(commandLine, L"full") != nullptr;
+    const bool numdevs = std::wcsstr(commandLine, L"numdevs") != nullptr;
+    const bool gated = std::wcsstr(commandLine, L"gated") != nullptr;
     GetState getState = nullptr;
-    if (full) {
+    if (full || gated) {
         if (HMODULE xinput = ::LoadLibraryW(L"xinput9_1_0.dll"))
             getState = reinterpret_cast<GetState>(
                 reinterpret_cast<void*>(::GetProcAddress(xinput, "XInputGetState")));
@@ -28,6 +30,20 @@ int WINAPI wWinMain(HINSTANCE, HINSTANCE, LPWSTR commandLine, int) {
         LASTINPUTINFO last{};
         last.cbSize = sizeof(last);
         ::GetLastInputInfo(&last);
+        if (numdevs || gated) ::joyGetNumDevs();
+        static int round = 0;
+        if (gated && ++round % 40 == 0) {
+            for (DWORD pad = 0; pad < 4; ++pad) {
+                XINPUT_STATE state{};
+                if (getState) getState(pad, &state);
+            }
+            for (UINT id = 0; id < 16; ++id) {
+                JOYINFOEX info{};
+                info.dwSize = sizeof(info);
+                info.dwFlags = JOY_RETURNALL;
+                ::joyGetPosEx(id, &info);
+            }
+        }
         if (!full) continue;
         for (DWORD pad = 0; pad < 4; ++pad) {
             XINPUT_STATE state{};

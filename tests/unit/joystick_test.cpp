@@ -112,9 +112,11 @@ TEST_F(JoystickTable, StickThatFailedAtStartCountsOnceWhenItWorks) {
     EXPECT_FALSE(table.Compare(sources)) << "every read failing, as under Wine";
     sources.joysticks = {std::nullopt, FakeJoystick{}};
     clock.tick += 1999;
-    EXPECT_FALSE(table.Compare(sources)) << "a failed id rests for two seconds";
+    EXPECT_FALSE(table.Compare(sources)) << "failed ids rest for two seconds";
     clock.tick += 1;
-    EXPECT_TRUE(table.Compare(sources));
+    EXPECT_FALSE(table.Compare(sources)) << "then id 0's turn";
+    clock.tick += 2000;
+    EXPECT_TRUE(table.Compare(sources)) << "then id 1's";
     EXPECT_FALSE(table.Compare(sources));
 }
 
