@@ -46,7 +46,7 @@ def main():
             shutil.copy(agent_exe, install.exe("Pellwick.exe"))
         install.configure_agent(srv)
         status2 = "%s/%d/%d" % (srv.route("status"), 12, 2)
-        pwtest.run(install.exe("Pellwick.exe"), [])
+        pwtest.start(install.exe("Pellwick.exe")).wait(60)
         if srv.wait_for("status", timeout=30) is None:
             raise SystemExit("the agent did not report its start-up status")
         time.sleep(2)
