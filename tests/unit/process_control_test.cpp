@@ -243,6 +243,9 @@ TEST(ProcessControl, StopOfAServiceWithARunningDependentEnds) {
     TestService dependent(L"d", base.name);
     ASSERT_TRUE(base.Registered() && dependent.Registered()) << ::GetLastError();
     if (!base.NetControlsIt()) GTEST_SKIP() << "net.exe can't reach the service manager";
+    // Both started by hand: Wine's service manager doesn't start a dependency by itself.
+    ASSERT_TRUE(base.Net(L"start"));
+    for (int i = 0; i < 100 && base.State() != SERVICE_RUNNING; ++i) ::Sleep(50);
     ASSERT_TRUE(dependent.Net(L"start"));
     for (int i = 0; i < 100 && dependent.State() != SERVICE_RUNNING; ++i) ::Sleep(50);
     ASSERT_EQ(dependent.State(), static_cast<DWORD>(SERVICE_RUNNING));
