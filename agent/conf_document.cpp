@@ -130,6 +130,13 @@ bool Attribute(IXMLDOMElement* element, const wchar_t* name, std::wstring& text)
     Variant value;
     Check(element->getAttribute(attribute.get(), value.put()));
     if (value.get().vt == VT_NULL || value.get().vt == VT_EMPTY) return false;
+    // Attributes come as text: read it as it is. VariantChangeType would create a hidden
+    // window on this thread, which then has to answer every broadcast.
+    if (value.get().vt == VT_BSTR) {
+        const BSTR b = value.get().bstrVal;
+        text.assign(b ? b : L"", b ? ::SysStringLen(b) : 0);
+        return true;
+    }
     Variant converted;
     Check(::VariantChangeType(converted.put(), value.ptr(), 0, VT_BSTR));
     const BSTR b = converted.get().bstrVal;

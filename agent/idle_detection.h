@@ -29,10 +29,16 @@ public:
 private:
     bool KeyboardOrMouseSeen();
     bool PadSeen();
+    // Reads a pad unless its last read failed less than the pause ago.
+    bool ReadPad(DWORD index, DWORD now, DWORD& packet);
 
     InputSources& sources_;
     DWORD lastActiveTick_ = 0;
     DWORD padPackets_[kPadCount] = {};
+    FailedReadGate padGates_[kPadCount];
+    // False once this detector has reset the event and not set it since.
+    bool idleMaybeSet_ = true;
+    bool activeMaybeSet_ = true;
     CJoystickTable joysticks_;
 };
 

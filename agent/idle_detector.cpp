@@ -2,13 +2,31 @@
 
 #include "common/seam.h"
 
+namespace {
+// The marks cost an exception each; nobody sees them without a debugger.
+void DebuggerMark(const wchar_t* mark) {
+    if (::IsDebuggerPresent()) ::OutputDebugStringW(mark);
+}
+}  // namespace
+
+bool CIdleDetector::ReadPad(DWORD index, DWORD now, DWORD& packet) {
+    if (!padGates_[index].Due(now)) return false;
+    const bool read = sources_.PadPacket(index, packet) == ERROR_SUCCESS;
+    padGates_[index].Record(read, now);
+    return read;
+}
+
 void CIdleDetector::Start() {
+    const DWORD now = seam::TickCount();
     for (DWORD index = 0; index < kPadCount; ++index) {
+        padGates_[index] = FailedReadGate{};
         DWORD packet = 0;
-        padPackets_[index] = sources_.PadPacket(index, packet) == ERROR_SUCCESS ? packet : 0;
+        padPackets_[index] = ReadPad(index, now, packet) ? packet : 0;
     }
     joysticks_.Snapshot(sources_);
     lastActiveTick_ = seam::TickCount();
+    // Whatever the events hold at the start, the first poll puts them right.
+    idleMaybeSet_ = activeMaybeSet_ = true;
 }
 
 bool CIdleDetector::KeyboardOrMouseSeen() {
@@ -19,11 +37,13 @@ bool CIdleDetector::KeyboardOrMouseSeen() {
 }
 
 bool CIdleDetector::PadSeen() {
-    // Every pad is read in every poll, so that each one's packet number stays current.
+    // Every connected pad is read in every poll, so that each one's packet number stays
+    // current; an empty slot is looked at again every two seconds.
     bool seen = false;
+    const DWORD now = seam::TickCount();
     for (DWORD index = 0; index < kPadCount; ++index) {
         DWORD packet = 0;
-        if (sources_.PadPacket(index, packet) != ERROR_SUCCESS) continue;
+        if (!ReadPad(index, now, packet)) continue;
         if (packet != padPackets_[index]) {
             padPackets_[index] = packet;
             seen = true;
@@ -36,18 +56,24 @@ InputCondition CIdleDetector::Poll(IdleDetectorRecord& record) {
     if (KeyboardOrMouseSeen() || PadSeen() || joysticks_.Compare(sources_)) {
         lastActiveTick_ = seam::TickCount();
         record.idleMilliseconds = 0;
-        ::OutputDebugStringW(L"o");
-        ::ResetEvent(*record.idleEvent);
+        DebuggerMark(L"o");
+        if (idleMaybeSet_) ::ResetEvent(*record.idleEvent);
+        idleMaybeSet_ = false;
         ::SetEvent(*record.activeEvent);
+        activeMaybeSet_ = true;
         return InputCondition::Active;
     }
     const DWORD idle = seam::TickCount() - lastActiveTick_;
     record.idleMilliseconds = idle;
-    ::OutputDebugStringW(L"x");
-    ::ResetEvent(*record.activeEvent);
+    DebuggerMark(L"x");
+    // Only this detector sets the events: one it hasn't set since its last reset is still
+    // reset, and resetting it again would only cost a call into the system.
+    if (activeMaybeSet_) ::ResetEvent(*record.activeEvent);
+    activeMaybeSet_ = false;
     // Compared unsigned: a threshold from a negative number never lets the user go idle.
     if (idle / 1000 > record.idleThreshold.load()) {
         ::SetEvent(*record.idleEvent);
+        idleMaybeSet_ = true;
         return InputCondition::IdleBeyondThreshold;
     }
     return InputCondition::IdleBelowThreshold;

@@ -17,7 +17,7 @@ void InputMonitorPass(const HANDLE* eventPair, MonitorWindow& window) {
     const int target = InputMonitorTarget(wake, window.CurrentStatus());
     if (target != 0) {
         window.SetStatus(target);
-        if (target == 3) ::OutputDebugStringW(L"*");
+        if (target == 3 && ::IsDebuggerPresent()) ::OutputDebugStringW(L"*");
     }
     // The detector keeps signalling while a condition lasts: one status change per pause.
     seam::Sleep(kInputMonitorPauseMilliseconds);

@@ -1,6 +1,8 @@
 #include "agent/input_sources.h"
 
-CSystemInputSources::CSystemInputSources() : xinput_(::LoadLibraryW(L"xinput9_1_0.dll")) {
+#include "common/system_library.h"
+
+CSystemInputSources::CSystemInputSources() : xinput_(LoadSystemLibrary(L"xinput9_1_0.dll")) {
     if (!xinput_) return;
     // Through void* so that the compiler accepts the change of function type.
     void* address = reinterpret_cast<void*>(::GetProcAddress(xinput_.get(), "XInputGetState"));

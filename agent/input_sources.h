@@ -7,6 +7,23 @@
 
 #include "common/handles.h"
 
+// A pad slot or joystick id whose last read failed is read again only this long after it:
+// reading an absent device is expensive on Windows (an empty XInput slot is a device
+// enumeration; a joystick once plugged in may stall for hundreds of milliseconds).
+constexpr DWORD kFailedReadPauseMilliseconds = 2000;
+
+// When one device may be read again.
+struct FailedReadGate {
+    bool failed = false;
+    DWORD at = 0;  // tick of the failed read
+
+    bool Due(DWORD now) const { return !failed || now - at >= kFailedReadPauseMilliseconds; }
+    void Record(bool succeeded, DWORD now) {
+        failed = !succeeded;
+        at = now;
+    }
+};
+
 class InputSources {
 public:
     virtual ~InputSources() = default;
@@ -19,8 +36,9 @@ public:
     virtual MMRESULT JoystickRead(UINT id, JOYINFOEX& info) = 0;
 };
 
-// GetLastInputInfo, XInput 9.1.0 and WinMM. XInput is loaded at run time: a system without
-// its library still starts, with every pad reported as not connected.
+// GetLastInputInfo, XInput 9.1.0 and WinMM. XInput is loaded at run time from the system
+// folder only: a system without its library still starts, with every pad reported as not
+// connected.
 class CSystemInputSources : public InputSources {
 public:
     CSystemInputSources();

@@ -2,6 +2,8 @@
 
 #include <algorithm>
 
+#include "common/seam.h"
+
 namespace {
 constexpr int64_t kCentre = 32767;
 
@@ -32,18 +34,40 @@ uint32_t JoystickFingerprint(const JOYINFOEX& info) {
 
 void CJoystickTable::Snapshot(InputSources& sources) {
     fingerprints_.assign(sources.JoystickCount(), 0);
+    failed_.assign(fingerprints_.size(), false);
     for (UINT id = 0; id < fingerprints_.size(); ++id) {
         uint32_t fingerprint = 0;
-        if (Read(sources, id, fingerprint)) fingerprints_[id] = fingerprint;
+        failed_[id] = !Read(sources, id, fingerprint);
+        if (!failed_[id]) fingerprints_[id] = fingerprint;
     }
+    lastRetry_ = seam::TickCount();
+    nextRetry_ = 0;
 }
 
 bool CJoystickTable::Compare(InputSources& sources) {
     const UINT count =
         static_cast<UINT>(std::min<size_t>(sources.JoystickCount(), fingerprints_.size()));
+    // The failed id whose turn it is, if the pause since the last such read is over.
+    UINT retry = count;
+    const DWORD now = seam::TickCount();
+    if (count > 0 && now - lastRetry_ >= kFailedReadPauseMilliseconds) {
+        for (UINT step = 0; step < count; ++step) {
+            const UINT id = (nextRetry_ + step) % count;
+            if (failed_[id]) {
+                retry = id;
+                break;
+            }
+        }
+    }
     for (UINT id = 0; id < count; ++id) {
+        if (failed_[id] && id != retry) continue;
+        if (id == retry) {
+            lastRetry_ = now;
+            nextRetry_ = id + 1;
+        }
         uint32_t fingerprint = 0;
-        if (!Read(sources, id, fingerprint)) continue;
+        failed_[id] = !Read(sources, id, fingerprint);
+        if (failed_[id]) continue;
         if (fingerprint != fingerprints_[id]) {
             fingerprints_[id] = fingerprint;
             return true;

@@ -20,6 +20,8 @@ public:
     void Snapshot(InputSources& sources);
     // Walks the ids in ascending order, skipping failed reads; the first fingerprint that
     // differs is stored and true returned. Ids the table has no entry for are not looked at.
+    // Ids whose last read failed take turns: one of them is read again each time the pause
+    // is over, so that the driver's sixteen empty ids cost one read every two seconds.
     bool Compare(InputSources& sources);
 
     size_t Size() const { return fingerprints_.size(); }
@@ -27,4 +29,7 @@ public:
 
 private:
     std::vector<uint32_t> fingerprints_;
+    std::vector<bool> failed_;
+    DWORD lastRetry_ = 0;  // tick of the last read of a failed id
+    UINT nextRetry_ = 0;   // where the search for the next failed id to read starts
 };

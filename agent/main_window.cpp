@@ -6,6 +6,7 @@
 #include "agent/agent_settings.h"
 #include "agent/agent_window.h"
 #include "agent/conf_document.h"
+#include "agent/session_notification.h"
 #include "agent/shutdown.h"
 #include "agent/status_menu.h"
 #include "agent/status_monitor.h"
@@ -19,15 +20,20 @@ const wchar_t kClassName[] = L"PellwickStatusWindow";
 
 std::atomic<HWND> g_mainWindow{nullptr};
 
-// MinGW's i686 declaration of the registration call lacks its calling convention: it is
-// bound at run time.
-using RegisterNotificationEx = BOOL(WINAPI*)(HANDLE, HWND, DWORD);
+// Registrations tried after the first failed one, each once Remote Desktop Services looks
+// ready.
+constexpr int kSessionRegistrationRetries = 5;
 
-RegisterNotificationEx RegisterSessionNotification() {
-    const HMODULE module = ::GetModuleHandleW(L"wtsapi32.dll");
-    if (!module) return nullptr;
-    return reinterpret_cast<RegisterNotificationEx>(
-        reinterpret_cast<void*>(::GetProcAddress(module, "WTSRegisterSessionNotificationEx")));
+// An agent with higher integrity than the shell (started elevated) would not receive the
+// shell's broadcast after a restart of the shell; let that one message through. The call
+// exists from Windows 7 on and is bound at run time.
+void AllowShellBroadcast(HWND window, UINT message) {
+    using ChangeFilterEx = BOOL(WINAPI*)(HWND, UINT, DWORD, void*);
+    const HMODULE user32 = ::GetModuleHandleW(L"user32.dll");
+    if (!user32) return;
+    const auto change = reinterpret_cast<ChangeFilterEx>(
+        reinterpret_cast<void*>(::GetProcAddress(user32, "ChangeWindowMessageFilterEx")));
+    if (change) change(window, message, 1 /* MSGFLT_ALLOW */, nullptr);
 }
 
 }  // namespace
@@ -37,7 +43,7 @@ HWND MainWindowHandle() { return g_mainWindow.load(); }
 CMainWindow::CMainWindow() {
     ::CoInitialize(nullptr);
     const HINSTANCE instance = ::GetModuleHandleW(nullptr);
-    m_tray.icon = ::LoadIconW(instance, MAKEINTRESOURCEW(IDR_MAINFRAME));
+    m_tray.icon = LoadTrayIcon(instance, IDR_MAINFRAME);
     MarkStatusMenuForRebuild();
     m_menu.reset(::LoadMenuW(instance, MAKEINTRESOURCEW(IDR_MENU_TRAY)));
 
@@ -130,6 +136,15 @@ LRESULT CMainWindow::OnMessage(UINT message, WPARAM wParam, LPARAM lParam) {
                 SendSetStatus(1);
             }
             break;
+        case WM_REGISTER_SESSION:
+            if (!RegisterSessionNotifications(m_hwnd) &&
+                m_sessionRetries++ < kSessionRegistrationRetries)
+                StartWorkerThread(SessionServicesThread, m_hwnd);
+            return 0;
+        case WM_CLOSE:
+            // Only the thread that created the window may remove its block reason.
+            ::ShutdownBlockReasonDestroy(m_hwnd);
+            break;
         case WM_DESTROY:
             OnDestroy();
             return 0;
@@ -142,15 +157,16 @@ LRESULT CMainWindow::OnMessage(UINT message, WPARAM wParam, LPARAM lParam) {
 LRESULT CMainWindow::OnCreate(WPARAM wParam, LPARAM lParam) {
     m_taskbarCreated = ::RegisterWindowMessageW(L"TaskbarCreated");
     if (::DefWindowProcW(m_hwnd, WM_CREATE, wParam, lParam) == -1) return -1;
-    // Failing to register only costs the lock and unlock statuses.
-    if (const RegisterNotificationEx reg = RegisterSessionNotification())
-        reg(WTS_CURRENT_SERVER_HANDLE, m_hwnd, NOTIFY_FOR_THIS_SESSION);
+    AllowShellBroadcast(m_hwnd, m_taskbarCreated);
+    // Before Remote Desktop Services is ready the registration fails; a worker waits for it
+    // without holding up this thread.
+    if (!RegisterSessionNotifications(m_hwnd)) StartWorkerThread(SessionServicesThread, m_hwnd);
     return 0;
 }
 
 void CMainWindow::OnDestroy() {
     DeleteTrayIcon(m_tray);
-    ::WTSUnRegisterSessionNotificationEx(WTS_CURRENT_SERVER_HANDLE, m_hwnd);
+    UnregisterSessionNotifications(m_hwnd);
     LogSetMirror(false);
     LogStop();
     g_mainWindow.store(nullptr);
@@ -179,7 +195,7 @@ void CMainWindow::ShowTrayMenu() {
     if (!popup) return;
     if (!StatusMenuBuilt())
         BuildStatusMenu(m_menu.get(), popup, *CurrentStatusList(), CurrentStatus());
-    ::TrackPopupMenu(popup, 0, cursor.x, cursor.y, 0, m_hwnd, nullptr);
+    TrackTrayMenu(m_hwnd, popup, cursor);
 }
 
 LRESULT CMainWindow::OnQueryEndSession(WPARAM wParam, LPARAM lParam) {

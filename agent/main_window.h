@@ -39,4 +39,5 @@ private:
     HANDLE m_inputEvents[2] = {nullptr, nullptr};
     unique_handle m_statusEvent;
     UINT m_taskbarCreated = 0;
+    int m_sessionRetries = 0;  // window thread only
 };

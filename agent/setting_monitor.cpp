@@ -32,6 +32,8 @@ void SettingMonitorPass(IdleDetectorRecord& record, _settingMonitorState& state,
     }
     state.previousTime = now;
 
-    // The period as it stands now, in 32-bit arithmetic; it never reaches INFINITE.
-    seam::Sleep(static_cast<uint32_t>(settings.cycle.load()) * 1000u);
+    // The period as it stands now, in 32-bit arithmetic; it never reaches INFINITE. This
+    // thread's COM apartment owns a hidden window: its messages are dispatched meanwhile,
+    // or programs that broadcast to every window would wait for it.
+    seam::SleepDispatching(static_cast<uint32_t>(settings.cycle.load()) * 1000u);
 }

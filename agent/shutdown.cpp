@@ -12,7 +12,7 @@ DWORD WINAPI ShutdownThread(void* window) {
     for (int attempt = 0; attempt < 5; ++attempt) {
         std::wstring errorText;
         std::wstring body;
-        if (ReportStatus(2, errorText, body)) {
+        if (ReportStatus(2, errorText, body, kShutdownRequestTimeouts)) {
             Log(L"send success");
             break;
         }
@@ -20,7 +20,6 @@ DWORD WINAPI ShutdownThread(void* window) {
         seam::Sleep(50);
     }
     Log(L"end: shutdown thread");
-    ::ShutdownBlockReasonDestroy(hwnd);
     ::PostMessageW(hwnd, WM_CLOSE, 0, 0);
     return 0;
 }

@@ -2,6 +2,7 @@
 #pragma once
 #include <windows.h>
 
-// Reports status 2 (at most five attempts), removes the window's shutdown block reason and
-// closes the window. Parameter: the main window's handle.
+// Reports status 2 (at most five attempts, with time-outs short enough for the end of a
+// session) and closes the window, whose own thread then removes the shutdown block reason
+// (only the thread that created the window may). Parameter: the main window's handle.
 DWORD WINAPI ShutdownThread(void* window);

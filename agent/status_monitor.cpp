@@ -35,12 +35,14 @@ bool GetConsoleUserName(std::wstring& name) {
     return ok;
 }
 
-bool ReportStatus(int statusId, std::wstring& errorText, std::wstring& body) {
+bool ReportStatus(int statusId, std::wstring& errorText, std::wstring& body,
+                  const RequestTimeouts& timeouts) {
     std::wstring user;
     GetConsoleUserName(user);
     body.clear();
     const AgentSettings& s = Settings();
     CHttpClient client(s.server, s.port, s.ssl);
+    client.m_timeouts = timeouts;
     std::vector<char> bytes;
     const int n = client.Get(StatusReportPath(statusId, user), bytes);
     if (client.Answered(n)) {

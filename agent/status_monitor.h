@@ -4,9 +4,12 @@
 
 #include <string>
 
+#include "common/request_timeouts.h"
+
 // One GET of the status path. True when the server answered exactly "1"; otherwise
 // errorText is "%d[%d]" (HTTP status, error number). body is the answer, "" without one.
-bool ReportStatus(int statusId, std::wstring& errorText, std::wstring& body);
+bool ReportStatus(int statusId, std::wstring& errorText, std::wstring& body,
+                  const RequestTimeouts& timeouts = kRequestTimeouts);
 
 // The user name of the session on the physical console; true with `name` unchanged when no
 // session is there, false when the sessions can't be read.

@@ -37,6 +37,17 @@ bool AddTrayIcon(TrayIcon& tray) {
     return false;
 }
 
+HICON LoadTrayIcon(HINSTANCE instance, int id) {
+    return static_cast<HICON>(::LoadImageW(instance, MAKEINTRESOURCEW(id), IMAGE_ICON,
+                                           ::GetSystemMetrics(SM_CXSMICON),
+                                           ::GetSystemMetrics(SM_CYSMICON), LR_DEFAULTCOLOR));
+}
+
+void TrackTrayMenu(HWND owner, HMENU popup, POINT at, TrackPopupFunction track) {
+    track(popup, 0, at.x, at.y, 0, owner, nullptr);
+    ::PostMessageW(owner, WM_NULL, 0, 0);
+}
+
 void DeleteTrayIcon(TrayIcon& tray) {
     NOTIFYICONDATAW data = {};
     data.cbSize = sizeof(data);

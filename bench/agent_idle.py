@@ -1,14 +1,18 @@
 #!/usr/bin/env python3
-"""The agent's cost while nobody touches the computer, against a do-nothing windowed program.
+"""The agent's cost while nobody touches the computer, against three baseline programs.
 
-Both run side by side under the same Wine over the same window of time: the agent in run
-mode (its idle detector polling 20 times a second, the other monitors waiting) and
-idle_window.exe, which creates one hidden window and waits in its message loop. Figures are
+All run side by side under the same Wine over the same window of time: the agent in run
+mode (its idle detector polling 20 times a second, the other monitors waiting);
+idle_window.exe, which creates one hidden window and waits in its message loop;
+"poll_baseline.exe full", which makes every call of one idle-detector poll as specified
+(last input time, four pads, every joystick id, the debugger mark) every 50 ms; and
+"poll_baseline.exe lastinput", which only reads the last input time every 50 ms. Figures are
 read from Linux (/proc): CPU time of all threads over the window (schedstat), resident and anonymous
 memory at its end, and the wineserver's CPU time over the same window (shared by both).
 
 Usage (after ./run build, with Xvfb: DISPLAY set, or one is started here):
-    python3 bench/agent_idle.py [SECONDS]        (default 60)
+    python3 bench/agent_idle.py [SECONDS] [AGENT_EXE]    (default 60)
+AGENT_EXE: another build of Pellwick.exe to measure (for a before-and-after comparison).
 """
 import os
 import shutil
@@ -77,6 +81,7 @@ def ensure_display():
 
 def main():
     seconds = float(sys.argv[1]) if len(sys.argv) > 1 else 60.0
+    agent_exe = sys.argv[2] if len(sys.argv) > 2 else None
     xvfb = ensure_display()
     data = pwtest.agent_data_folder()
     pwtest.taskkill("Pellwick.exe")
@@ -86,21 +91,26 @@ def main():
         f.write(CONF)
     srv = PresenceServer().start()
     install = pwtest.Install(["Pellwick.exe"], prefix="pw_bench_idle_")
-    agent = baseline = None
+    agent = baseline = full = lastinput = None
     try:
+        if agent_exe:
+            shutil.copy(agent_exe, install.exe("Pellwick.exe"))
         install.configure_agent(srv)
         agent = pwtest.start(install.exe("Pellwick.exe"), ["tmp"])
         baseline = pwtest.start("idle_window.exe")
+        full = pwtest.start("poll_baseline.exe", ["full"])
+        lastinput = pwtest.start("poll_baseline.exe", ["lastinput"])
         if srv.wait_for("status", timeout=30) is None:
             raise SystemExit("the agent did not report its start-up status")
         time.sleep(2)  # start-up settles: version report, first settings check
 
+        procs = (agent, baseline, full, lastinput)
         server = wineserver_pid()
-        start = {p.pid: cpu_seconds(p.pid) for p in (agent, baseline)}
+        start = {p.pid: cpu_seconds(p.pid) for p in procs}
         server_start = cpu_seconds(server) if server else None
         requests_before = len(srv.requests())
         time.sleep(seconds)
-        used = {p.pid: cpu_seconds(p.pid) - start[p.pid] for p in (agent, baseline)}
+        used = {p.pid: cpu_seconds(p.pid) - start[p.pid] for p in procs}
         memory = {p.pid: memory_kib(p.pid) for p in (agent, baseline)}
         server_used = cpu_seconds(server) - server_start if server else None
         requests = len(srv.requests()) - requests_before
@@ -111,6 +121,10 @@ def main():
                  else "no ratio: the baseline was never on the CPU")
         print(f"  CPU time      agent {used[a]:.3f} s ({100 * used[a] / seconds:.2f} %),"
               f" idle_window {used[b] * 1000:.3f} ms, {ratio}")
+        for name, proc in (("every call of a poll", full), ("last input only", lastinput)):
+            u = used[proc.pid]
+            print(f"  baseline      {name}: {u:.3f} s; agent / baseline"
+                  f" {used[a] / u:.2f}" if u > 0 else f"  baseline      {name}: 0 s")
         print(f"  per poll      {used[a] / (seconds * 20) * 1e6:.0f} µs of agent CPU"
               f" (20 polls a second)")
         print(f"  resident      agent {memory[a]['VmRSS']} KiB, idle_window"
@@ -119,10 +133,10 @@ def main():
               f" {memory[b]['RssAnon']} KiB, ratio"
               f" {memory[a]['RssAnon'] / memory[b]['RssAnon']:.2f}")
         if server_used is not None:
-            print(f"  wineserver    {server_used:.2f} s over the same time (both programs)")
+            print(f"  wineserver    {server_used:.2f} s over the same time (all programs)")
         print(f"  requests to the server meanwhile: {requests}")
     finally:
-        for proc in (agent, baseline):
+        for proc in (agent, baseline, full, lastinput):
             if proc is not None:
                 pwtest.stop(proc)
         pwtest.taskkill("Pellwick.exe")

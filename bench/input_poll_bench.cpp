@@ -61,6 +61,15 @@ int wmain(int argc, wchar_t**) {
                         sources.JoystickRead(static_cast<UINT>(i) % joysticks, info);
                     }));
     }
+    std::printf("last_input_and_count_us %.1f\n", MicrosecondsPerCall([&](int) {
+                    DWORD tick = 0;
+                    sources.LastInputTick(tick);
+                    sources.JoystickCount();
+                }));
+    std::printf("joystick_count_us %.1f\n",
+                MicrosecondsPerCall([&](int) { sources.JoystickCount(); }));
+    std::printf("reset_event_us %.1f\n",
+                MicrosecondsPerCall([&](int) { ::ResetEvent(active.get()); }));
     std::printf("debug_mark_us %.1f\n",
                 MicrosecondsPerCall([](int) { ::OutputDebugStringW(L"x"); }));
     return 0;

@@ -173,6 +173,7 @@ int CHttpClient::Get(const std::wstring& path, std::vector<char>& body) {
         m_errorNumber = LastErrorOr(ERROR_INTERNET_INTERNAL_ERROR);
         return 0;
     }
+    ApplyRequestTimeouts(session.get(), m_timeouts);
 
     unique_hinternet connection(::InternetConnectW(
         session.get(), m_server.c_str(), static_cast<INTERNET_PORT>(m_port), nullptr, nullptr,
@@ -190,6 +191,7 @@ int CHttpClient::Get(const std::wstring& path, std::vector<char>& body) {
         return 0;
     }
 
+    ApplyRequestTimeouts(request.get(), m_timeouts);
 #if defined(PW_UPDATER)
     if (proxy.proxyAuthentication) {
         SetStringOption(request.get(), INTERNET_OPTION_PROXY_USERNAME, proxy.userName);
@@ -349,6 +351,7 @@ CFilePostClient::CFilePostClient(const std::wstring& sessionName) {
         m_proxyAuthentication = !proxy.userName.empty();
     }
     if (!m_session) m_errorNumber = LastErrorOr(ERROR_INTERNET_INTERNAL_ERROR);
+    ApplyRequestTimeouts(m_session.get(), kRequestTimeouts);
 }
 
 CFilePostClient::~CFilePostClient() {
@@ -401,6 +404,7 @@ bool CFilePostClient::Connect(const std::wstring& server, int port, bool secure)
         m_errorNumber = LastErrorOr(ERROR_INTERNET_INTERNAL_ERROR);
         return false;
     }
+    ApplyRequestTimeouts(request.get(), kRequestTimeouts);
     if (!ApplyRequestOptions(request.get())) return false;
     if (!::HttpSendRequestW(request.get(), nullptr, 0, nullptr, 0)) {
         m_errorNumber = LastErrorOr(ERROR_INTERNET_INTERNAL_ERROR);
@@ -426,6 +430,7 @@ bool CFilePostClient::OpenPostRequest(const std::wstring& path, unique_hinternet
     }
     const std::wstring contentType =
         Format(L"Content-Type: multipart/form-data; boundary=%s", kBoundary);
+    ApplyRequestTimeouts(request.get(), kRequestTimeouts);
     ApplyRequestOptions(request.get());
     if (!::HttpAddRequestHeadersW(request.get(), contentType.c_str(),
                                   static_cast<DWORD>(contentType.size()),
@@ -481,10 +486,19 @@ bool CFilePostClient::PostFile(const std::wstring& localFile, const std::wstring
     // it closes the connection while the body is still going out or before its answer
     // could be read). The second attempt then carries the credentials from the start.
     // Never inside a TLS tunnel, where the header would reach the server, not the proxy.
+    // An authenticating server or proxy (Basic, NTLM, Negotiate, also the system proxy with
+    // the user's credentials) makes WinINet answer the end of the request with
+    // ERROR_INTERNET_FORCE_RETRY: it has prepared its credentials and wants the whole request
+    // again on the same handle, body included. A few rounds cover every handshake.
     DWORD status = 0;
+    int resends = 0;
     for (int attempt = 1;; ++attempt) {
         const DWORD error =
             SendUpload(request.get(), file.get(), head, tail, fileSize.QuadPart, total);
+        if (error == ERROR_INTERNET_FORCE_RETRY && resends < kMaxResends) {
+            ++resends;
+            continue;
+        }
         const bool answered = error == 0 && QueryStatusCode(request.get(), status);
         const bool refused = !answered || status == HTTP_STATUS_PROXY_AUTH_REQ;
         if (refused && attempt == 1 && m_proxyAuthentication && !m_secure) {

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "common/handles.h"
+#include "common/request_timeouts.h"
 
 // Error numbers of failures that WinINet itself doesn't report as errors. They are
 // stable and never 0, so that a caller's success test (error number 0) can't take them
@@ -44,6 +45,7 @@ public:
 
     DWORD m_errorNumber = 0;
     DWORD m_statusCode = 0;
+    RequestTimeouts m_timeouts = kRequestTimeouts;
     std::wstring m_server;
     int m_port = 0;
     bool m_secure = false;
@@ -93,6 +95,8 @@ class CFilePostClient {
 public:
     static constexpr const wchar_t* kBoundary = L"-----AJHFOUEIHDJISO";
     static constexpr DWORD kBlockSize = 1024;
+    // How often the body is sent again when WinINet asks for it (authentication).
+    static constexpr int kMaxResends = 3;
 
     // Opens the session under `sessionName` with the upload proxy settings.
     explicit CFilePostClient(const std::wstring& sessionName);

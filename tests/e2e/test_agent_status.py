@@ -87,6 +87,26 @@ class AgentStatus(AgentTestCase):
         self.assertEqual(self.statuses(), [1, 5, 1, 2])
         self.assertEqual(self.read("status.ini"), b"[Status]\r\nCurrent=1\r\n")
 
+    def test_end_of_session_with_a_silent_server(self):
+        # The server takes the report and never answers: each of the five attempts ends at
+        # the report's short time-outs, and the agent lets the session end within the few
+        # seconds Windows allows, instead of holding it while WinINet waits.
+        self.start_agent(1)
+        self.srv.script(self.status_path(2), delay=3600, body="1")
+        start = time.monotonic()
+        self.assertEqual(agentctl("queryend"), (0, "0"))
+        self.assertEqual(agentctl("gone")[0], 0)
+        held = time.monotonic() - start
+        self.assertTrue(pwtest.wait_for(lambda: "end: shutdown thread" in self.log(), timeout=5))
+        log = self.log()
+        errors = [line for line in log if line.startswith("send error: 0[")]
+        self.assertEqual(len(errors), 5, log)
+        self.assertNotIn("send error: 0[0]", errors)
+        self.assertEqual(len(self.srv.requests(path=self.status_path(2))), 5)
+        # Five time-outs of 0.9 s and the pauses, with room for a loaded machine.
+        self.assertGreater(held, 4.0)
+        self.assertLess(held, 20.0)
+
 
 if __name__ == "__main__":
     unittest.main()

@@ -23,6 +23,7 @@ public:
     }
     DWORD PadPacket(DWORD index, DWORD& packet) override {
         if (index >= 4) return ERROR_BAD_ARGUMENTS;
+        ++padReads[index];
         if (padResult[index] == ERROR_SUCCESS) packet = padPacket[index];
         return padResult[index];
     }
@@ -47,6 +48,7 @@ public:
     DWORD padResult[4] = {ERROR_DEVICE_NOT_CONNECTED, ERROR_DEVICE_NOT_CONNECTED,
                           ERROR_DEVICE_NOT_CONNECTED, ERROR_DEVICE_NOT_CONNECTED};
     DWORD padPacket[4] = {};
+    int padReads[4] = {};
     UINT joystickCount = 0;
     std::vector<std::optional<FakeJoystick>> joysticks;
     std::vector<UINT> reads;

@@ -165,7 +165,6 @@ TEST_F(HttpGetTest, LargeBodyArrivesWhole) {
     EXPECT_TRUE(std::string(body.data(), payload.size()) == payload);
 }
 
-
 std::string Pattern(size_t size) {
     std::string bytes(size, '\0');
     for (size_t i = 0; i < size; ++i) bytes[i] = static_cast<char>((i * 7 + i / 256) & 0xFF);
@@ -243,6 +242,30 @@ TEST_F(FilePostTest, PostsTheFileAsAByteExactMultipartBody) {
         EXPECT_EQ(std::to_string(expected.size()), post.Header("Content-Length"));
         EXPECT_TRUE(post.body == expected) << post.body.size() << " bytes received";
     }
+}
+
+// A server that asks for credentials, then accepts. Where WinINet can answer the challenge
+// (NTLM or Negotiate with the user's logon) it asks for the request again and the body is
+// sent again, a bounded number of times; where it has nothing to offer (here) the 401 comes
+// back. Either way every round carries the whole body, and only a 200 is success.
+TEST_F(FilePostTest, ServerAskingForCredentialsGetsWholeBodiesAndNoFalseSuccess) {
+    server.Answer("/log", {LoopbackReply::Status(401, "", {"WWW-Authenticate: Basic realm=\"pw\""}),
+                           LoopbackReply::Ok("1")});
+    const std::wstring file = dir / L"log.txt";
+    const std::string content = Pattern(3000);
+    ASSERT_TRUE(WriteBytes(file, content));
+    CFilePostClient client(L"filepost_session");
+    ASSERT_TRUE(client.Connect(L"127.0.0.1", server.port(), false));
+    std::wstring response;
+    const bool posted = client.PostFile(file, L"/log", response);
+    std::vector<LoopbackRequest> posts;
+    for (const LoopbackRequest& r : server.Requests())
+        if (r.method == "POST") posts.push_back(r);
+    ASSERT_GE(posts.size(), 1u);
+    EXPECT_LE(posts.size(), 1u + CFilePostClient::kMaxResends);
+    for (const LoopbackRequest& post : posts)
+        EXPECT_TRUE(post.body == ExpectedUpload(Narrow(file), content));
+    EXPECT_EQ(posted, posts.size() > 1);
 }
 
 TEST_F(FilePostTest, HeadAndPostShareOneKeptAliveConnection) {

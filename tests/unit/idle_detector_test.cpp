@@ -2,6 +2,10 @@
 // auto-reset events.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <iterator>
+#include <vector>
+
 #include "agent/idle_detection.h"
 #include "common/handles.h"
 #include "fake_input_sources.h"
@@ -133,11 +137,13 @@ TEST_F(IdleDetector, PadsCountByPacketNumber) {
     EXPECT_EQ(detector.Poll(record), InputCondition::IdleBelowThreshold)
         << "a connected pad nobody touches";
 
-    // A pad connected after start, and a touched one: all four are read in the same poll,
-    // so both numbers are remembered and the next poll sees nothing new.
+    // A pad connected after start, and a touched one: all four are read in the same poll
+    // (the empty slot once its two-second pause is over), so both numbers are remembered and
+    // the next poll sees nothing new.
     sources.padResult[3] = ERROR_SUCCESS;
     sources.padPacket[3] = 1;
     sources.padPacket[1] = 41;
+    clock.tick += 2000;
     EXPECT_EQ(detector.Poll(record), InputCondition::Active);
     clock.tick += 2000;
     EXPECT_EQ(detector.Poll(record), InputCondition::IdleBelowThreshold);
@@ -174,4 +180,78 @@ TEST_F(IdleDetector, RunPollsEveryFiftyMillisecondsWhileRunning) {
     EXPECT_EQ(polls, 40);
     EXPECT_EQ(record.idleMilliseconds.load(), 2000u);
     EXPECT_TRUE(Signalled(idle.get()));
+}
+
+// Absent devices are expensive to read on Windows: over a simulated ten seconds of 50 ms
+// polls, a pad slot or joystick id whose last read failed is read again at most once every
+// two seconds (the failed joysticks take turns), still often enough to be found, and a
+// device that appears meanwhile counts as input once.
+TEST_F(IdleDetector, FailedDevicesAreReadAtMostEveryTwoSecondsAndCountOnceWhenTheyAppear) {
+    struct Case {
+        const char* name;
+        bool padAppears;
+        bool joystickAppears;
+    };
+    const Case cases[] = {
+        {"nothing appears", false, false},
+        {"pad 2 appears at 5 s", true, false},
+        {"joystick 1 starts working at 5 s", false, true},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        FakeInputSources devices;
+        CIdleDetector poller(devices);
+        record.idleThreshold = 600;
+        devices.lastInput = kStart - 5000;
+        devices.joystickCount = 2;
+        devices.joysticks = {std::nullopt, std::nullopt};
+        clock.tick = kStart;
+        poller.Start();
+        // Ticks of the failed reads: per pad, per joystick id, and of all joysticks.
+        std::vector<DWORD> padFailures[4], stickFailures[2], anyStickFailure;
+        for (int pad = 0; pad < 4; ++pad) padFailures[pad].push_back(kStart);
+        int actives = 0;
+        for (DWORD elapsed = 50; elapsed <= 10000; elapsed += 50) {
+            clock.tick = kStart + elapsed;
+            if (elapsed == 5000 && c.padAppears) {
+                devices.padResult[2] = ERROR_SUCCESS;
+                devices.padPacket[2] = 7;
+            }
+            if (elapsed == 5000 && c.joystickAppears) devices.joysticks[1] = FakeJoystick{};
+            int padReads[4];
+            std::copy(std::begin(devices.padReads), std::end(devices.padReads), padReads);
+            const size_t stickReads = devices.reads.size();
+            if (poller.Poll(record) == InputCondition::Active) ++actives;
+            for (int pad = 0; pad < 4; ++pad)
+                if (devices.padReads[pad] != padReads[pad] &&
+                    devices.padResult[pad] != ERROR_SUCCESS)
+                    padFailures[pad].push_back(clock.tick);
+            for (size_t i = stickReads; i < devices.reads.size(); ++i) {
+                const UINT id = devices.reads[i];
+                if (devices.joysticks[id]) continue;
+                stickFailures[id].push_back(clock.tick);
+                anyStickFailure.push_back(clock.tick);
+            }
+        }
+        EXPECT_EQ(actives, c.padAppears || c.joystickAppears ? 1 : 0);
+
+        auto spaced = [](const std::vector<DWORD>& ticks) {
+            for (size_t i = 1; i < ticks.size(); ++i)
+                if (ticks[i] - ticks[i - 1] < 2000) return false;
+            return true;
+        };
+        for (int pad = 0; pad < 4; ++pad) {
+            SCOPED_TRACE(testing::Message() << "pad " << pad);
+            EXPECT_TRUE(spaced(padFailures[pad]));
+            // Still looked at: at the start and every two seconds until it appears.
+            EXPECT_GE(padFailures[pad].size(), pad == 2 && c.padAppears ? 3u : 6u);
+        }
+        EXPECT_TRUE(spaced(stickFailures[0]));
+        EXPECT_TRUE(spaced(stickFailures[1]));
+        EXPECT_TRUE(spaced(anyStickFailure)) << "one failed joystick every two seconds";
+        EXPECT_GE(anyStickFailure.size(), 4u);
+        if (c.joystickAppears) {
+            EXPECT_GE(devices.reads.size(), anyStickFailure.size() + 2 + 20);
+        }
+    }
 }

@@ -6,6 +6,7 @@
 #include <algorithm>
 
 #include "fake_input_sources.h"
+#include "test_support.h"
 
 namespace {
 JOYINFOEX Reading(DWORD x, DWORD y, DWORD z, DWORD buttons, DWORD pov, DWORD ruv = 32767) {
@@ -58,6 +59,7 @@ TEST(JoystickFingerprint, Table) {
 
 class JoystickTable : public testing::Test {
 protected:
+    FakeClock clock;
     FakeInputSources sources;
     CJoystickTable table;
 };
@@ -109,7 +111,12 @@ TEST_F(JoystickTable, StickThatFailedAtStartCountsOnceWhenItWorks) {
     table.Snapshot(sources);
     EXPECT_FALSE(table.Compare(sources)) << "every read failing, as under Wine";
     sources.joysticks = {std::nullopt, FakeJoystick{}};
-    EXPECT_TRUE(table.Compare(sources));
+    clock.tick += 1999;
+    EXPECT_FALSE(table.Compare(sources)) << "failed ids rest for two seconds";
+    clock.tick += 1;
+    EXPECT_FALSE(table.Compare(sources)) << "then id 0's turn";
+    clock.tick += 2000;
+    EXPECT_TRUE(table.Compare(sources)) << "then id 1's";
     EXPECT_FALSE(table.Compare(sources));
 }
 

@@ -193,6 +193,12 @@ LoopbackReply LoopbackReply::Drop() {
     return reply;
 }
 
+LoopbackReply LoopbackReply::Silent() {
+    LoopbackReply reply;
+    reply.silent = true;
+    return reply;
+}
+
 LoopbackReply LoopbackReply::Raw(const std::string& bytes) {
     LoopbackReply reply;
     reply.bytes = bytes;
@@ -307,6 +313,21 @@ void LoopbackServer::Serve(Socket client) {
         LoopbackRequest request;
         if (!ParseHead(head, request) || !ReadBody(reader, request)) break;
         LoopbackReply reply = ReplyFor(request);
+        if (reply.silent) {
+            // Holds the connection without a word until the client closes it or the
+            // server stops.
+            char sink[512];
+            while (!stopping_) {
+                fd_set readable;
+                FD_ZERO(&readable);
+                FD_SET(client, &readable);
+                timeval slice{0, 50 * 1000};
+                const int ready = ::select(0, &readable, nullptr, nullptr, &slice);
+                if (ready < 0) break;
+                if (ready > 0 && ::recv(client, sink, sizeof(sink), 0) <= 0) break;
+            }
+            break;
+        }
         if (reply.delayMs) ::Sleep(reply.delayMs);
         std::string bytes = reply.bytes;
         // An answer to HEAD carries the headers only.

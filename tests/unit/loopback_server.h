@@ -29,6 +29,7 @@ struct LoopbackReply {
     std::string bytes;
     bool close = false;    // close the connection after sending (else keep it alive)
     unsigned delayMs = 0;  // wait before answering
+    bool silent = false;   // never answer; the connection stays open until the client leaves
 
     // Status line, the headers given ("Name: value" lines without CR LF), Content-Length
     // of `body` and the body (left out in answers to HEAD).
@@ -43,6 +44,8 @@ struct LoopbackReply {
     static LoopbackReply Drop();
     // Exactly these bytes, then the connection is closed.
     static LoopbackReply Raw(const std::string& bytes);
+    // Accepts the request and never answers (a hung server or a half-open connection).
+    static LoopbackReply Silent();
 };
 
 class LoopbackServer {

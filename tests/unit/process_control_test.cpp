@@ -2,7 +2,9 @@
 #include <windows.h>
 #include <tlhelp32.h>
 
+#include <atomic>
 #include <regex>
+#include <thread>
 
 #include "common/handles.h"
 #include "common/text.h"
@@ -92,6 +94,8 @@ TEST(Terminator, OnlyTheFirstMatchingProcessIsTerminated) {
 
     HANDLE killed = ::GetProcessId(one.get()) == first ? one.get() : two.get();
     HANDLE spared = killed == one.get() ? two.get() : one.get();
+    // Waited for: it has ended by the time the step returns.
+    EXPECT_EQ(ExitCodeAfter(killed, 0), 0xFFFFFFFFu);
     EXPECT_EQ(ExitCodeAfter(killed, 10000), 0xFFFFFFFFu);
     EXPECT_EQ(ExitCodeAfter(spared, 200), static_cast<DWORD>(STILL_ACTIVE));
     EXPECT_TRUE(log.Lines().empty()) << Dump(log.Lines());
@@ -137,14 +141,19 @@ TEST(ProcessControl, EntriesWithoutLowerCaseExeAreServices) {
 // A real service, registered for the test and removed after it.
 class TestService {
 public:
-    TestService() {
+    // `dependsOn`: the name of a service this one needs (empty: none).
+    explicit TestService(const std::wstring& suffix = L"", const std::wstring& dependsOn = L"")
+        : name(Format(L"PwTestService%u%s", ::GetCurrentProcessId(), suffix.c_str())) {
         manager_ = ::OpenSCManagerW(nullptr, nullptr, SC_MANAGER_ALL_ACCESS);
+        // A list of names, each ended by a zero, the list by one more.
+        std::wstring dependencies = dependsOn;
+        dependencies.push_back(L'\0');
         const std::wstring binary = L"\"" + FixturePath(L"fixture_service.exe") + L"\"";
         if (manager_)
-            service_ = ::CreateServiceW(manager_, name.c_str(), name.c_str(), SERVICE_ALL_ACCESS,
-                                        SERVICE_WIN32_OWN_PROCESS, SERVICE_DEMAND_START,
-                                        SERVICE_ERROR_IGNORE, binary.c_str(), nullptr, nullptr,
-                                        nullptr, nullptr, nullptr);
+            service_ = ::CreateServiceW(
+                manager_, name.c_str(), name.c_str(), SERVICE_ALL_ACCESS, SERVICE_WIN32_OWN_PROCESS,
+                SERVICE_DEMAND_START, SERVICE_ERROR_IGNORE, binary.c_str(), nullptr, nullptr,
+                dependsOn.empty() ? nullptr : dependencies.c_str(), nullptr, nullptr);
     }
     ~TestService() {
         if (service_) {
@@ -174,9 +183,8 @@ public:
         return ::QueryServiceStatus(service_, &status) ? status.dwCurrentState : 0;
     }
 
-    const std::wstring name = Format(L"PwTestService%u", ::GetCurrentProcessId());
+    const std::wstring name;
 
-private:
     bool Net(const wchar_t* verb) const {
         std::wstring commandLine = Format(L"net.exe %s %s", verb, name.c_str());
         STARTUPINFOW startup{};
@@ -195,6 +203,8 @@ private:
         ::GetExitCodeProcess(process.get(), &code);
         return code == 0;
     }
+
+private:
     bool WaitFor(DWORD state) const {
         for (int i = 0; i < 100 && State() != state; ++i) ::Sleep(50);
         return State() == state;
@@ -224,6 +234,92 @@ TEST(ProcessControl, RealServiceIsStartedAndStoppedThroughNet) {
     const auto lines = log.Lines();
     ASSERT_EQ(lines.size(), 1u) << Dump(lines);
     EXPECT_TRUE(IsFailLine(lines[0], service.name)) << Narrow(lines[0]);
+}
+
+// A stop that would ask (a service with a running dependent service) must not wait for an
+// answer: net.exe either stops both or ends with its failure code at once; the step ends.
+TEST(ProcessControl, StopOfAServiceWithARunningDependentEnds) {
+    TestService base(L"b");
+    TestService dependent(L"d", base.name);
+    ASSERT_TRUE(base.Registered() && dependent.Registered()) << ::GetLastError();
+    if (!base.NetControlsIt()) GTEST_SKIP() << "net.exe can't reach the service manager";
+    // Both started by hand: Wine's service manager doesn't start a dependency by itself.
+    ASSERT_TRUE(base.Net(L"start"));
+    for (int i = 0; i < 100 && base.State() != SERVICE_RUNNING; ++i) ::Sleep(50);
+    ASSERT_TRUE(dependent.Net(L"start"));
+    for (int i = 0; i < 100 && dependent.State() != SERVICE_RUNNING; ++i) ::Sleep(50);
+    ASSERT_EQ(dependent.State(), static_cast<DWORD>(SERVICE_RUNNING));
+    ASSERT_EQ(base.State(), static_cast<DWORD>(SERVICE_RUNNING));
+
+    TempDir dir;
+    LogCapture log;
+    CUpdater updater(dir.path());
+    updater.m_stopList = {base.name, L"pw_next_entry_still_tried"};
+    EXPECT_TRUE(updater.Terminator());
+    const auto lines = log.Lines();
+    // Either net.exe stopped the dependent too, or it refused and said so; the next entry
+    // was tried either way.
+    ASSERT_FALSE(lines.empty());
+    EXPECT_TRUE(IsFailLine(lines.back(), L"pw_next_entry_still_tried")) << Dump(lines);
+    if (lines.size() == 2)
+        EXPECT_TRUE(IsFailLine(lines[0], base.name)) << Dump(lines);
+    else
+        EXPECT_EQ(base.State(), static_cast<DWORD>(SERVICE_STOPPED)) << Dump(lines);
+}
+
+// A started command has no interactive input: one that asks a question reads the end of the
+// null device and ends, although the updater's own input is a pipe nobody writes to.
+TEST(ProcessControl, StartedCommandsReadTheNullDevice) {
+    ProgramFolder program;
+    LogCapture log;
+    SECURITY_ATTRIBUTES inherit{sizeof(inherit), nullptr, TRUE};
+    HANDLE readEnd = nullptr, writeEnd = nullptr;
+    ASSERT_TRUE(::CreatePipe(&readEnd, &writeEnd, &inherit, 0));
+    unique_handle reader(readEnd), writer(writeEnd);
+    const HANDLE previous = ::GetStdHandle(STD_INPUT_HANDLE);
+    ::SetStdHandle(STD_INPUT_HANDLE, reader.get());
+
+    CUpdater updater(program.dir.path());
+    updater.m_startList = {L"[EXEPATH]\\" + program.name + L" ask [EXEPATH]\\asked.txt"};
+    std::atomic<bool> done{false};
+    std::thread run([&] {
+        updater.Launcher();
+        done = true;
+    });
+    for (int i = 0; i < 300 && !done; ++i) ::Sleep(50);
+    const bool ended = done;
+    if (!ended) {  // release the child so that the test itself ends
+        DWORD written = 0;
+        ::WriteFile(writer.get(), "N\r\n", 3, &written, nullptr);
+    }
+    run.join();
+    ::SetStdHandle(STD_INPUT_HANDLE, previous);
+
+    EXPECT_TRUE(ended) << "the command waited for an answer";
+    EXPECT_EQ(ReadBytes(program.dir / L"asked.txt"), "nul");
+    const auto lines = log.Lines();
+    ASSERT_EQ(lines.size(), 1u) << Dump(lines);
+    EXPECT_EQ(lines[0], L"fail:[" + program.dir.path() + L"\\" + program.name + L" ask " +
+                            program.dir.path() + L"\\asked.txt](2)");
+}
+
+// net.exe is the system's, never one in the current folder (or the updater's own).
+TEST(ProcessControl, NetIsTakenFromTheSystemFolder) {
+    TempDir dir;
+    ASSERT_TRUE(
+        ::CopyFileW(FixturePath(L"fixture_proc.exe").c_str(), (dir / L"net.exe").c_str(), FALSE));
+    wchar_t previous[MAX_PATH] = {};
+    ::GetCurrentDirectoryW(MAX_PATH, previous);
+    ASSERT_TRUE(::SetCurrentDirectoryW(dir.path().c_str()));
+    LogCapture log;
+    CUpdater updater(dir.path());
+    updater.m_stopList = {L"pw_no_such_service"};
+    updater.Terminator();
+    ::SetCurrentDirectoryW(previous);
+    EXPECT_FALSE(FileExists(dir / L"net_ran.txt"));
+    const auto lines = log.Lines();
+    ASSERT_EQ(lines.size(), 1u) << Dump(lines);
+    EXPECT_TRUE(IsFailLine(lines[0], L"pw_no_such_service")) << Narrow(lines[0]);
 }
 
 }  // namespace

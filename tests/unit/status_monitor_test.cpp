@@ -122,6 +122,27 @@ TEST_F(StatusReport, FinalRefusalsAreNotRepeated) {
     EXPECT_EQ(Count(log.Text(), L"send error: 200[0] -2\n"), 1);
 }
 
+// A server that takes the report and never answers: the wake ends at the receive time-out
+// (shortened here) like any transport failure, is repeated a second later, and the status
+// arrives once the server answers again.
+TEST_F(StatusReport, SilentServerTimesOutAndTheReportArrivesOnceItAnswers) {
+    clock.requestTimeoutCap = 1500;
+    server.Answer("/pw/status/12/5",
+                  {LoopbackReply::Silent(), LoopbackReply::Silent(), LoopbackReply::Ok("1")});
+    SetCurrentStatus(5);
+    ::SetEvent(event.get());
+    const DWORD start = ::GetTickCount();
+    EXPECT_EQ(RunMonitor(), 3);
+    const DWORD elapsed = ::GetTickCount() - start;
+    EXPECT_GE(elapsed, 2 * 1500u - 200);
+    EXPECT_LT(elapsed, 2 * 1500u + 8000);
+    EXPECT_EQ(server.RequestCount(), 3u);
+    const auto errors = log.LinesStartingWith(L"send error: 0[");
+    ASSERT_EQ(errors.size(), 2u) << Narrow(log.Text());
+    EXPECT_NE(errors[0], L"send error: 0[0] ");
+    EXPECT_EQ(ReadBytes(StatusIni()), "[Status]\r\nCurrent=5\r\n");
+}
+
 // A window that records the WM_CLOSE posted to it.
 LRESULT CALLBACK RecordingProc(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam) {
     return ::DefWindowProcW(hwnd, message, wParam, lParam);
@@ -161,6 +182,36 @@ TEST_F(StatusReport, ShutdownReportsStatusTwoFiveTimesAtMostThenCloses) {
     // The report goes straight to the server: the current status and status.ini stay.
     EXPECT_EQ(CurrentStatus(), 7);
     EXPECT_FALSE(FileExists(StatusIni()));
+    ::DestroyWindow(hwnd);
+}
+
+// At the end of the session a silent server holds each of the five attempts only for the
+// short time-outs of that report, so that all of them fit in the time Windows allows.
+TEST_F(StatusReport, ShutdownWithASilentServerEndsWithinItsShortTimeouts) {
+    WNDCLASSW wc = {};
+    wc.lpfnWndProc = RecordingProc;
+    wc.hInstance = ::GetModuleHandleW(nullptr);
+    wc.lpszClassName = L"ShutdownSilentTestWindow";
+    ::RegisterClassW(&wc);
+    const HWND hwnd = ::CreateWindowExW(0, wc.lpszClassName, L"t", 0, 0, 0, 1, 1, HWND_MESSAGE,
+                                        nullptr, wc.hInstance, nullptr);
+    ASSERT_TRUE(hwnd);
+
+    server.Answer("/pw/status/12/2", LoopbackReply::Silent());
+    const DWORD start = ::GetTickCount();
+    EXPECT_EQ(ShutdownThread(hwnd), 0u);
+    const DWORD elapsed = ::GetTickCount() - start;
+    EXPECT_EQ(server.RequestCount(), 5u);
+    EXPECT_EQ(log.LinesStartingWith(L"send error: 0[").size(), 5u) << Narrow(log.Text());
+    EXPECT_TRUE(ClosePosted(hwnd));
+    EXPECT_GE(elapsed, 5 * kShutdownRequestTimeouts.receive - 500);
+    EXPECT_LT(elapsed, 5 * kShutdownRequestTimeouts.receive + 4000);
+
+    // Answering again: reported at the first attempt.
+    server.Answer("/pw/status/12/2", LoopbackReply::Ok("1"));
+    EXPECT_EQ(ShutdownThread(hwnd), 0u);
+    EXPECT_EQ(log.LinesStartingWith(L"send success").size(), 1u);
+    EXPECT_TRUE(ClosePosted(hwnd));
     ::DestroyWindow(hwnd);
 }
 

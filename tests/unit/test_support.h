@@ -39,12 +39,20 @@ public:
     void Sleep(DWORD milliseconds) override;
     int64_t Now() override { return now.load(); }
     DWORD TickCount() override { return tick.load(); }
+    // Counted and hooked like Sleep, without dispatching anything.
+    void SleepDispatching(DWORD milliseconds) override { Sleep(milliseconds); }
+    // Request time-outs capped at requestTimeoutCap milliseconds when that is not 0.
+    DWORD RequestTimeout(DWORD milliseconds) override {
+        const DWORD cap = requestTimeoutCap.load();
+        return cap != 0 && milliseconds > cap ? cap : milliseconds;
+    }
 
     std::atomic<int64_t> now{1796634303};  // 2026-12-07 09:05:03 UTC
     std::atomic<DWORD> tick{0};
     std::atomic<int> sleeps{0};
     std::atomic<DWORD> sleptMilliseconds{0};
     std::function<void(DWORD)> onSleep;
+    std::atomic<DWORD> requestTimeoutCap{0};
 
 private:
     seam::Clock* previous_;

@@ -85,6 +85,25 @@ TEST_F(ServerFixture, ListFailuresAreTriedFiveTimesTenSecondsApart) {
     }
 }
 
+// A server that takes the request and never answers: each attempt ends at its receive
+// time-out (shortened here) as a transport failure, and the list arrives once it answers.
+TEST_F(ServerFixture, SilentServerTimesOutAndTheListArrivesOnceItAnswers) {
+    clock.requestTimeoutCap = 1500;
+    server.Answer("/pw/list.txt",
+                  {LoopbackReply::Silent(), LoopbackReply::Silent(), LoopbackReply::Ok(kList)});
+    server.Answer("/pw/list.md5", LoopbackReply::Ok(Narrow(Md5(kList))));
+    const DWORD start = ::GetTickCount();
+    EXPECT_TRUE(updater.DownloadList());
+    const DWORD elapsed = ::GetTickCount() - start;
+    EXPECT_EQ(RequestsFor("/pw/list.txt"), 3u);
+    EXPECT_EQ(clock.sleptMilliseconds.load(), 20000u);
+    // Two time-outs of 1.5 s and the rest; far below WinINet's own wait.
+    EXPECT_GE(elapsed, 2 * 1500u - 200);
+    EXPECT_LT(elapsed, 2 * 1500u + 8000);
+    // Attempts that fail before the last are not logged: only the run's usual lines.
+    EXPECT_EQ(log.Lines().size(), 3u) << Dump(log.Lines());
+}
+
 TEST_F(ServerFixture, UnreachableServerGivesTheTransportError) {
     int closed;
     {
