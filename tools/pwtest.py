@@ -61,6 +61,18 @@ def wait_for(predicate, timeout=30.0, interval=0.05):
     return predicate()
 
 
+def read_bytes(path):
+    with open(path, "rb") as f:
+        return f.read()
+
+
+def write_bytes(path, data):
+    """Writes a whole file, making its folder first."""
+    os.makedirs(os.path.dirname(path), exist_ok=True)
+    with open(path, "wb") as f:
+        f.write(data)
+
+
 def write_ini(path, sections, encoding="cp1252"):
     """Writes {section: {key: value}} as an INI file with CR LF line ends.
 

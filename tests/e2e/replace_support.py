@@ -16,15 +16,8 @@ FIXTURES = os.path.join(pwtest.BIN, "fixtures")
 BIG = 48 << 20  # large enough that its copy can be caught half-way
 
 
-def read(path):
-    with open(path, "rb") as f:
-        return f.read()
-
-
-def write(path, data):
-    os.makedirs(os.path.dirname(path), exist_ok=True)
-    with open(path, "wb") as f:
-        f.write(data)
+read = pwtest.read_bytes
+write = pwtest.write_bytes
 
 
 def pattern(size, seed):

@@ -101,9 +101,7 @@ def read_ini(path):
     return {section: dict(parser[section]) for section in parser.sections()}
 
 
-def read(path):
-    with open(path, "rb") as f:
-        return f.read()
+read = pwtest.read_bytes
 
 
 def windows_processes(image_name):

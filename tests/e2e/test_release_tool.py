@@ -18,9 +18,7 @@ TOOL = os.path.join(pwtest.SOURCE, "tools", "release.py")
 FIXTURES = os.path.join(pwtest.BIN, "fixtures")
 
 
-def read(path):
-    with open(path, "rb") as f:
-        return f.read()
+read = pwtest.read_bytes
 
 
 def openssl(*args):

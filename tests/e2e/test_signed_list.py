@@ -16,9 +16,7 @@ OLD, NEW = b"old content\r\n", b"new content, signed\r\n"
 FIXTURES = os.path.join(pwtest.BIN, "fixtures")
 
 
-def read(path):
-    with open(path, "rb") as f:
-        return f.read()
+read = pwtest.read_bytes
 
 
 class SignedList(unittest.TestCase):

@@ -20,15 +20,8 @@ def fixture(name):
         return f.read()
 
 
-def read(path):
-    with open(path, "rb") as f:
-        return f.read()
-
-
-def write(path, data):
-    os.makedirs(os.path.dirname(path), exist_ok=True)
-    with open(path, "wb") as f:
-        f.write(data)
+read = pwtest.read_bytes
+write = pwtest.write_bytes
 
 
 class UpdaterRun(unittest.TestCase):
