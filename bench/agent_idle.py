@@ -1,12 +1,15 @@
 #!/usr/bin/env python3
-"""The agent's cost while nobody touches the computer, against three baseline programs.
+"""The agent's cost while nobody touches the computer, against five baseline programs.
 
 All run side by side under the same Wine over the same window of time: the agent in run
 mode (its idle detector polling 20 times a second, the other monitors waiting);
 idle_window.exe, which creates one hidden window and waits in its message loop;
 "poll_baseline.exe full", which makes every call of one idle-detector poll as specified
-(last input time, four pads, every joystick id, the debugger mark) every 50 ms; and
-"poll_baseline.exe lastinput", which only reads the last input time every 50 ms. Figures are
+(last input time, four pads, every joystick id, the debugger mark) every 50 ms;
+"poll_baseline.exe lastinput", which only reads the last input time every 50 ms; and two
+variants of the last one that add one part of the agent's poll each: "numdevs"
+(joyGetNumDevs in every poll) and "turns" (every 2 s the four pads and one joystick id, the
+ids taking turns, as the agent reads absent devices). Figures are
 read from Linux (/proc): CPU time of all threads over the window (schedstat), resident and anonymous
 memory at its end, and the wineserver's CPU time over the same window (shared by both).
 
@@ -91,7 +94,7 @@ def main():
         f.write(CONF)
     srv = PresenceServer().start()
     install = pwtest.Install(["Pellwick.exe"], prefix="pw_bench_idle_")
-    agent = baseline = full = lastinput = None
+    agent = baseline = full = lastinput = numdevs = turns = None
     try:
         if agent_exe:
             shutil.copy(agent_exe, install.exe("Pellwick.exe"))
@@ -100,11 +103,13 @@ def main():
         baseline = pwtest.start("idle_window.exe")
         full = pwtest.start("poll_baseline.exe", ["full"])
         lastinput = pwtest.start("poll_baseline.exe", ["lastinput"])
+        numdevs = pwtest.start("poll_baseline.exe", ["numdevs"])
+        turns = pwtest.start("poll_baseline.exe", ["turns"])
         if srv.wait_for("status", timeout=30) is None:
             raise SystemExit("the agent did not report its start-up status")
         time.sleep(2)  # start-up settles: version report, first settings check
 
-        procs = (agent, baseline, full, lastinput)
+        procs = (agent, baseline, full, lastinput, numdevs, turns)
         server = wineserver_pid()
         start = {p.pid: cpu_seconds(p.pid) for p in procs}
         server_start = cpu_seconds(server) if server else None
@@ -125,6 +130,11 @@ def main():
             u = used[proc.pid]
             print(f"  baseline      {name}: {u:.3f} s; agent / baseline"
                   f" {used[a] / u:.2f}" if u > 0 else f"  baseline      {name}: 0 s")
+        for name, proc in (("last input + joyGetNumDevs", numdevs),
+                           ("last input + absent devices every 2 s", turns)):
+            u = used[proc.pid]
+            print(f"  variant       {name}: {u:.3f} s; / last input only"
+                  f" {u / used[lastinput.pid]:.2f}" if used[lastinput.pid] > 0 else "")
         print(f"  per poll      {used[a] / (seconds * 20) * 1e6:.0f} µs of agent CPU"
               f" (20 polls a second)")
         print(f"  resident      agent {memory[a]['VmRSS']} KiB, idle_window"
@@ -136,7 +146,7 @@ def main():
             print(f"  wineserver    {server_used:.2f} s over the same time (all programs)")
         print(f"  requests to the server meanwhile: {requests}")
     finally:
-        for proc in (agent, baseline, full, lastinput):
+        for proc in (agent, baseline, full, lastinput, numdevs, turns):
             if proc is not None:
                 pwtest.stop(proc)
         pwtest.taskkill("Pellwick.exe")

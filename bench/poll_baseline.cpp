@@ -5,6 +5,12 @@
 //                                four pads, joyGetNumDevs and joyGetPosEx for every id, and
 //                                the debugger mark
 //   poll_baseline.exe lastinput  GetLastInputInfo only
+// and variants that add to the last input time one part of the poll each:
+//   numdevs                      joyGetNumDevs in every poll
+//   gated                        joyGetNumDevs in every poll; every 40th poll (2 s) the four
+//                                pads and every joystick id
+//   turns                        every 40th poll the four pads and one joystick id, the ids
+//                                taking turns: the agent's calls when no device is present
 #include <windows.h>
 #include <mmsystem.h>
 #include <xinput.h>
@@ -19,8 +25,9 @@ int WINAPI wWinMain(HINSTANCE, HINSTANCE, LPWSTR commandLine, int) {
     const bool full = std::wcsstr(commandLine, L"full") != nullptr;
     const bool numdevs = std::wcsstr(commandLine, L"numdevs") != nullptr;
     const bool gated = std::wcsstr(commandLine, L"gated") != nullptr;
+    const bool turns = std::wcsstr(commandLine, L"turns") != nullptr;
     GetState getState = nullptr;
-    if (full || gated) {
+    if (full || gated || turns) {
         if (HMODULE xinput = ::LoadLibraryW(L"xinput9_1_0.dll"))
             getState = reinterpret_cast<GetState>(
                 reinterpret_cast<void*>(::GetProcAddress(xinput, "XInputGetState")));
@@ -32,7 +39,8 @@ int WINAPI wWinMain(HINSTANCE, HINSTANCE, LPWSTR commandLine, int) {
         ::GetLastInputInfo(&last);
         if (numdevs || gated) ::joyGetNumDevs();
         static int round = 0;
-        if (gated && ++round % 40 == 0) {
+        ++round;
+        if (gated && round % 40 == 0) {
             for (DWORD pad = 0; pad < 4; ++pad) {
                 XINPUT_STATE state{};
                 if (getState) getState(pad, &state);
@@ -43,6 +51,16 @@ int WINAPI wWinMain(HINSTANCE, HINSTANCE, LPWSTR commandLine, int) {
                 info.dwFlags = JOY_RETURNALL;
                 ::joyGetPosEx(id, &info);
             }
+        }
+        if (turns && round % 40 == 0) {
+            for (DWORD pad = 0; pad < 4; ++pad) {
+                XINPUT_STATE state{};
+                if (getState) getState(pad, &state);
+            }
+            JOYINFOEX info{};
+            info.dwSize = sizeof(info);
+            info.dwFlags = JOY_RETURNALL;
+            ::joyGetPosEx(static_cast<UINT>(round / 40 % 16), &info);
         }
         if (!full) continue;
         for (DWORD pad = 0; pad < 4; ++pad) {
