@@ -20,8 +20,8 @@ read = pwtest.read_bytes
 write = pwtest.write_bytes
 
 
-def pattern(size, seed):
-    block = hashlib.sha256(seed).digest() * 2048  # 64 KiB
+def pattern(size, salt):
+    block = hashlib.sha256(salt).digest() * 2048  # 64 KiB
     return (block * (size // len(block) + 1))[:size]
 
 
